@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Creates the project's own Wine prefix (build/wineprefix) if it is missing,
+# switches Wine's crash debugger off in both registry views, and starts a
+# persistent wineserver for it, so that every test run starts quickly.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX=${WINEPREFIX:-$here/build/wineprefix}
+export WINEDEBUG=-all
+run="$here/tools/wine-run"
+
+# A wineserver started by a command whose output is piped keeps that pipe
+# open, and the caller never ends: every start has all of its I/O redirected.
+# A second start while one runs fails harmlessly.
+start_server() { wineserver -p </dev/null >/dev/null 2>&1 || true; }
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  echo "wine-prefix: creating $WINEPREFIX"
+  # No Mono or Gecko: nothing here needs them, and they cannot be downloaded.
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$run" wineboot -i </dev/null >/dev/null 2>&1
+fi
+start_server
+
+# A crashing test must fail at once instead of waiting for winedbg.
+aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+for view in 64 32; do
+  "$run" reg add "$aedebug" /v Debugger /t REG_SZ /d "" /f "/reg:$view" </dev/null >/dev/null 2>&1
+done
+"$run" reg query "$aedebug" /v Debugger /reg:32 </dev/null 2>/dev/null | grep -q Debugger
