@@ -1,0 +1,258 @@
+// A scripted scan service for tests.
+//
+// Serves \\.\pipe\KestrovAmsi with as many instances as asked, records every
+// byte each connection sends (one file per connection, written as the bytes
+// arrive, so a test can read them as soon as the client is done), and
+// answers or misbehaves as the command line says. It exits by itself after
+// --max-seconds, or when the test signals --stop-event.
+//
+//   --instances N        pipe instances (default 1)
+//   --record DIR         write conn-NNNNN.bin per connection into DIR
+//   --ready-event NAME   signalled once every instance exists (and is held)
+//   --stop-event NAME    exit when signalled
+//   --reply HEX          bytes sent after a complete request (default 01000000)
+//   --delay-ms D         wait before replying
+//   --no-reply           read the request, never answer
+//   --close-after-reply  disconnect right after the reply instead of waiting
+//                        for the client to close
+//   --read-limit K       read K bytes of the request, then stop reading
+//   --close-after K      read K bytes of the request, then disconnect
+//   --busy-ms T          hold every instance connected for T ms before serving
+//   --max-seconds S      exit after S seconds (default 30)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t PipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
+constexpr DWORD HeaderBytes = 28;
+constexpr DWORD InBufferBytes = 4096;
+constexpr DWORD NoLimit = 0xFFFFFFFF;
+
+struct Options {
+  DWORD instances = 1;
+  std::wstring recordDir;
+  std::wstring readyEvent;
+  std::wstring stopEvent;
+  std::vector<BYTE> reply = {1, 0, 0, 0};
+  DWORD delayMs = 0;
+  bool noReply = false;
+  bool closeAfterReply = false;
+  DWORD readLimit = NoLimit;
+  DWORD closeAfter = NoLimit;
+  DWORD busyMs = 0;
+  DWORD maxSeconds = 30;
+};
+
+Options options;
+HANDLE stopEvent = nullptr;  // never signalled when no --stop-event is given
+LONG connectionCount = 0;
+
+bool ParseHex(const wchar_t* text, std::vector<BYTE>* bytes) {
+  bytes->clear();
+  const size_t length = wcslen(text);
+  if (length % 2 != 0) return false;
+  for (size_t i = 0; i < length; i += 2) {
+    wchar_t pair[3] = {text[i], text[i + 1], 0};
+    wchar_t* end = nullptr;
+    const unsigned long value = wcstoul(pair, &end, 16);
+    if (*end != 0) return false;
+    bytes->push_back(static_cast<BYTE>(value));
+  }
+  return true;
+}
+
+bool ParseArguments(int argc, wchar_t** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    auto number = [&](DWORD* out) {
+      if (!hasValue) return false;
+      *out = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+      return true;
+    };
+    auto text = [&](std::wstring* out) {
+      if (!hasValue) return false;
+      *out = argv[++i];
+      return true;
+    };
+    bool ok = true;
+    if (arg == L"--instances") ok = number(&options.instances);
+    else if (arg == L"--record") ok = text(&options.recordDir);
+    else if (arg == L"--ready-event") ok = text(&options.readyEvent);
+    else if (arg == L"--stop-event") ok = text(&options.stopEvent);
+    else if (arg == L"--reply") ok = hasValue && ParseHex(argv[++i], &options.reply);
+    else if (arg == L"--delay-ms") ok = number(&options.delayMs);
+    else if (arg == L"--no-reply") options.noReply = true;
+    else if (arg == L"--close-after-reply") options.closeAfterReply = true;
+    else if (arg == L"--read-limit") ok = number(&options.readLimit);
+    else if (arg == L"--close-after") ok = number(&options.closeAfter);
+    else if (arg == L"--busy-ms") ok = number(&options.busyMs);
+    else if (arg == L"--max-seconds") ok = number(&options.maxSeconds);
+    else ok = false;
+    if (!ok) {
+      fwprintf(stderr, L"TestScanService: bad argument %ls\n", arg.c_str());
+      return false;
+    }
+  }
+  return options.instances > 0;
+}
+
+HANDLE OpenRecord() {
+  const LONG sequence = InterlockedIncrement(&connectionCount);
+  if (options.recordDir.empty()) return INVALID_HANDLE_VALUE;
+  wchar_t path[MAX_PATH * 2];
+  swprintf(path, sizeof path / sizeof path[0], L"%ls\\conn-%05ld.bin",
+           options.recordDir.c_str(), sequence);
+  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void Record(HANDLE record, const BYTE* bytes, DWORD count) {
+  if (record == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(record, bytes, count, &written, nullptr);
+}
+
+// Reads until the client closes its end (or the pipe fails).
+void DrainUntilClosed(HANDLE pipe) {
+  BYTE sink[256];
+  DWORD count = 0;
+  while (ReadFile(pipe, sink, sizeof sink, &count, nullptr)) {
+  }
+}
+
+void ServeConnection(HANDLE pipe) {
+  const HANDLE record = OpenRecord();
+  std::vector<BYTE> buffer(64 * 1024);
+  BYTE header[HeaderBytes];
+  ULONGLONG received = 0;
+  ULONGLONG expected = HeaderBytes;  // grows once the header is in
+  const DWORD limit = options.readLimit < options.closeAfter ? options.readLimit
+                                                              : options.closeAfter;
+  bool clientGone = false;
+  while (received < expected && received < limit) {
+    ULONGLONG want = expected - received;
+    if (want > buffer.size()) want = buffer.size();
+    if (limit != NoLimit && want > limit - received) want = limit - received;
+    DWORD count = 0;
+    if (!ReadFile(pipe, buffer.data(), static_cast<DWORD>(want), &count, nullptr) ||
+        count == 0) {
+      clientGone = true;
+      break;
+    }
+    Record(record, buffer.data(), count);
+    for (DWORD k = 0; k < count && received + k < HeaderBytes; ++k) {
+      header[received + k] = buffer[k];
+    }
+    received += count;
+    if (expected == HeaderBytes && received >= HeaderBytes) {
+      auto field = [&](int offset) {
+        DWORD value;
+        memcpy(&value, header + offset, sizeof value);
+        return static_cast<ULONGLONG>(value);
+      };
+      expected = HeaderBytes + field(12) + field(16) + field(20);
+    }
+  }
+  if (record != INVALID_HANDLE_VALUE) CloseHandle(record);
+  if (clientGone) return;
+
+  if (received >= options.closeAfter) return;  // the caller disconnects mid-request
+  if (received >= options.readLimit) {
+    // Stop reading: the client's pending write never completes.
+    WaitForSingleObject(stopEvent, INFINITE);
+    return;
+  }
+  if (options.noReply) {
+    DrainUntilClosed(pipe);
+    return;
+  }
+  if (options.delayMs > 0) WaitForSingleObject(stopEvent, options.delayMs);
+  DWORD written = 0;
+  if (!options.reply.empty()) {
+    WriteFile(pipe, options.reply.data(), static_cast<DWORD>(options.reply.size()), &written,
+              nullptr);
+  }
+  if (!options.closeAfterReply) DrainUntilClosed(pipe);
+}
+
+HANDLE CreateInstance(bool first) {
+  return CreateNamedPipeW(PipeName,
+                          PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                          PIPE_UNLIMITED_INSTANCES, 4096, InBufferBytes, 0, nullptr);
+}
+
+DWORD WINAPI ServeInstance(void* parameter) {
+  const HANDLE pipe = parameter;
+  for (;;) {
+    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+      ServeConnection(pipe);
+    }
+    // Also after a client that connected and left before ConnectNamedPipe.
+    DisconnectNamedPipe(pipe);
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (!ParseArguments(argc, argv)) return 2;
+  stopEvent = options.stopEvent.empty() ? CreateEventW(nullptr, TRUE, FALSE, nullptr)
+                                        : OpenEventW(SYNCHRONIZE, FALSE,
+                                                     options.stopEvent.c_str());
+  if (stopEvent == nullptr) {
+    fwprintf(stderr, L"TestScanService: cannot open the stop event\n");
+    return 2;
+  }
+
+  std::vector<HANDLE> instances;
+  std::vector<HANDLE> holders;
+  for (DWORD i = 0; i < options.instances; ++i) {
+    const HANDLE pipe = CreateInstance(i == 0);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      fwprintf(stderr, L"TestScanService: cannot create pipe instance %lu (error %lu)\n",
+               i, GetLastError());
+      return 3;
+    }
+    instances.push_back(pipe);
+    if (options.busyMs > 0) {
+      // The instance just created is the only one listening: this client
+      // takes exactly that one.
+      const HANDLE holder = CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+      if (holder == INVALID_HANDLE_VALUE) return 3;
+      holders.push_back(holder);
+    }
+  }
+
+  if (!options.readyEvent.empty()) {
+    const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str());
+    if (ready != nullptr) SetEvent(ready);
+  }
+
+  const ULONGLONG started = GetTickCount64();
+  const ULONGLONG limitMs = static_cast<ULONGLONG>(options.maxSeconds) * 1000;
+  if (options.busyMs > 0) {
+    if (WaitForSingleObject(stopEvent, options.busyMs) == WAIT_OBJECT_0) ExitProcess(0);
+    for (size_t i = 0; i < instances.size(); ++i) {
+      CloseHandle(holders[i]);
+      DisconnectNamedPipe(instances[i]);
+    }
+  }
+  for (HANDLE pipe : instances) {
+    const HANDLE thread = CreateThread(nullptr, 0, ServeInstance, pipe, 0, nullptr);
+    if (thread == nullptr) return 3;
+    CloseHandle(thread);
+  }
+  const ULONGLONG elapsed = GetTickCount64() - started;
+  if (elapsed < limitMs) WaitForSingleObject(stopEvent, static_cast<DWORD>(limitMs - elapsed));
+  // Threads blocked in pipe calls end with the process.
+  ExitProcess(0);
+}
