@@ -29,10 +29,11 @@ std::vector<BYTE> ReadWholeFile(const std::wstring& path) {
   return bytes;
 }
 
-std::vector<std::wstring> FilesIn(const std::wstring& directory) {
+std::vector<std::wstring> FilesIn(const std::wstring& directory,
+                                  const wchar_t* pattern = L"*") {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+  const HANDLE search = FindFirstFileW((directory + L"\\" + pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
@@ -59,6 +60,9 @@ TestService::~TestService() {
 }
 
 bool TestService::Start(const TestServiceScript& script, const std::wstring& program) {
+  // A test may run several services one after the other.
+  Stop();
+  if (!recordDir_.empty()) RemoveTestDirectory(recordDir_);
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   recordDir_ = std::wstring(temp) + UniqueName(L"kestrov-record");
@@ -70,20 +74,23 @@ bool TestService::Start(const TestServiceScript& script, const std::wstring& pro
   stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, stopName.c_str());
 
   std::wstring command = L"\"" + program + L"\"";
-  auto add = [&](const wchar_t* name, const std::wstring& value) {
+  auto flag = [&](const wchar_t* name) {
     command += L" ";
     command += name;
-    if (!value.empty()) command += L" \"" + value + L"\"";
+  };
+  auto add = [&](const wchar_t* name, const std::wstring& value) {
+    flag(name);
+    command += L" \"" + value + L"\"";
   };
   add(L"--instances", std::to_wstring(script.instances));
   add(L"--record", recordDir_);
   add(L"--ready-event", readyName);
   add(L"--stop-event", stopName);
   add(L"--max-seconds", std::to_wstring(script.maxSeconds));
-  if (!script.reply.empty()) add(L"--reply", script.reply);
+  add(L"--reply", script.reply);
   if (script.delayMs) add(L"--delay-ms", std::to_wstring(script.delayMs));
-  if (script.noReply) add(L"--no-reply", L"");
-  if (script.closeAfterReply) add(L"--close-after-reply", L"");
+  if (script.noReply) flag(L"--no-reply");
+  if (script.closeAfterReply) flag(L"--close-after-reply");
   if (script.readLimit) add(L"--read-limit", std::to_wstring(script.readLimit));
   if (script.closeAfter) add(L"--close-after", std::to_wstring(script.closeAfter));
   if (script.busyMs) add(L"--busy-ms", std::to_wstring(script.busyMs));
@@ -118,6 +125,14 @@ bool TestService::Start(const TestServiceScript& script, const std::wstring& pro
 
 void TestService::Stop() {
   if (process_ != nullptr) {
+    // Let connections that are still being read to their end finish first:
+    // the client has closed its end by now, and the service records what was
+    // left in the pipe before it marks the connection ended.
+    const ULONGLONG giveUp = GetTickCount64() + 5000;
+    while (FilesIn(recordDir_, L"*.end").size() < FilesIn(recordDir_, L"*.bin").size() &&
+           GetTickCount64() < giveUp) {
+      Sleep(5);
+    }
     SetEvent(stopEvent_);
     // The service exits at once when signalled; the bound only guards
     // against a wedged process.
@@ -132,9 +147,19 @@ void TestService::Stop() {
   }
 }
 
+bool TestService::WaitForEndedConnections(size_t count, DWORD timeoutMs) const {
+  // Polled: the records are files the service writes.
+  const ULONGLONG giveUp = GetTickCount64() + timeoutMs;
+  while (FilesIn(recordDir_, L"*.end").size() < count) {
+    if (GetTickCount64() >= giveUp) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
 std::vector<std::vector<BYTE>> TestService::Connections() const {
   std::vector<std::vector<BYTE>> connections;
-  for (const std::wstring& name : FilesIn(recordDir_)) {
+  for (const std::wstring& name : FilesIn(recordDir_, L"*.bin")) {
     connections.push_back(ReadWholeFile(recordDir_ + L"\\" + name));
   }
   return connections;

@@ -38,6 +38,10 @@ class TestService {
   void Stop();
 
   DWORD processId() const { return processId_; }
+  // Waits until the service has seen `count` connections end, so that
+  // everything their clients sent is recorded. A client's close reaches the
+  // service only after the client's call has returned.
+  bool WaitForEndedConnections(size_t count, DWORD timeoutMs = 5000) const;
   // What each connection sent, in connection order; one entry per
   // connection, empty for a client that sent nothing.
   std::vector<std::vector<BYTE>> Connections() const;

@@ -103,14 +103,28 @@ bool ParseArguments(int argc, wchar_t** argv) {
   return options.instances > 0;
 }
 
-HANDLE OpenRecord() {
-  const LONG sequence = InterlockedIncrement(&connectionCount);
+HANDLE CreateRecordFile(LONG sequence, const wchar_t* extension) {
   if (options.recordDir.empty()) return INVALID_HANDLE_VALUE;
   wchar_t path[MAX_PATH * 2];
-  swprintf(path, sizeof path / sizeof path[0], L"%ls\\conn-%05ld.bin",
-           options.recordDir.c_str(), sequence);
+  swprintf(path, sizeof path / sizeof path[0], L"%ls\\conn-%05ld.%ls",
+           options.recordDir.c_str(), sequence, extension);
   return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A connection's marker that it has ended: everything it sent is recorded.
+void MarkEnded(LONG sequence) {
+  const HANDLE marker = CreateRecordFile(sequence, L"end");
+  if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+}
+
+// Keeps the connection without reading from it until the client goes away
+// or the service stops.
+void HoldWithoutReading(HANDLE pipe) {
+  DWORD available = 0;
+  while (WaitForSingleObject(stopEvent, 10) == WAIT_TIMEOUT &&
+         PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+  }
 }
 
 void Record(HANDLE record, const BYTE* bytes, DWORD count) {
@@ -127,8 +141,7 @@ void DrainUntilClosed(HANDLE pipe) {
   }
 }
 
-void ServeConnection(HANDLE pipe) {
-  const HANDLE record = OpenRecord();
+void ServeRequest(HANDLE pipe, HANDLE record) {
   std::vector<BYTE> buffer(64 * 1024);
   BYTE header[HeaderBytes];
   ULONGLONG received = 0;
@@ -166,7 +179,7 @@ void ServeConnection(HANDLE pipe) {
   if (received >= options.closeAfter) return;  // the caller disconnects mid-request
   if (received >= options.readLimit) {
     // Stop reading: the client's pending write never completes.
-    WaitForSingleObject(stopEvent, INFINITE);
+    HoldWithoutReading(pipe);
     return;
   }
   if (options.noReply) {
@@ -182,6 +195,12 @@ void ServeConnection(HANDLE pipe) {
   if (!options.closeAfterReply) DrainUntilClosed(pipe);
 }
 
+void ServeConnection(HANDLE pipe) {
+  const LONG sequence = InterlockedIncrement(&connectionCount);
+  ServeRequest(pipe, CreateRecordFile(sequence, L"bin"));
+  MarkEnded(sequence);
+}
+
 HANDLE CreateInstance(bool first) {
   return CreateNamedPipeW(PipeName,
                           PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
@@ -192,10 +211,13 @@ HANDLE CreateInstance(bool first) {
 DWORD WINAPI ServeInstance(void* parameter) {
   const HANDLE pipe = parameter;
   for (;;) {
-    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+    // A client may connect before ConnectNamedPipe is called (the pipe is
+    // then already connected), and may even have written and closed its end
+    // by then (ERROR_NO_DATA): what it wrote is still there to be read.
+    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED ||
+        GetLastError() == ERROR_NO_DATA) {
       ServeConnection(pipe);
     }
-    // Also after a client that connected and left before ConnectNamedPipe.
     DisconnectNamedPipe(pipe);
   }
 }
@@ -232,24 +254,32 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
-  if (!options.readyEvent.empty()) {
-    const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str());
-    if (ready != nullptr) SetEvent(ready);
-  }
-
   const ULONGLONG started = GetTickCount64();
   const ULONGLONG limitMs = static_cast<ULONGLONG>(options.maxSeconds) * 1000;
+  auto startServing = [&] {
+    for (HANDLE pipe : instances) {
+      const HANDLE thread = CreateThread(nullptr, 0, ServeInstance, pipe, 0, nullptr);
+      if (thread == nullptr) ExitProcess(3);
+      CloseHandle(thread);
+    }
+  };
+  auto signalReady = [&] {
+    if (options.readyEvent.empty()) return;
+    const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str());
+    if (ready != nullptr) SetEvent(ready);
+  };
   if (options.busyMs > 0) {
+    signalReady();
     if (WaitForSingleObject(stopEvent, options.busyMs) == WAIT_OBJECT_0) ExitProcess(0);
     for (size_t i = 0; i < instances.size(); ++i) {
       CloseHandle(holders[i]);
       DisconnectNamedPipe(instances[i]);
     }
-  }
-  for (HANDLE pipe : instances) {
-    const HANDLE thread = CreateThread(nullptr, 0, ServeInstance, pipe, 0, nullptr);
-    if (thread == nullptr) return 3;
-    CloseHandle(thread);
+    startServing();
+  } else {
+    // Serving threads first, so that no client is left waiting for one.
+    startServing();
+    signalReady();
   }
   const ULONGLONG elapsed = GetTickCount64() - started;
   if (elapsed < limitMs) WaitForSingleObject(stopEvent, static_cast<DWORD>(limitMs - elapsed));
