@@ -13,13 +13,16 @@ run="$here/tools/wine-run"
 # A second start while one runs fails harmlessly.
 start_server() { wineserver -p </dev/null >/dev/null 2>&1 || true; }
 
+# The persistent server comes first, so that wineboot and every later program
+# use it instead of starting short-lived servers of their own.
+mkdir -p "$WINEPREFIX"
+start_server
+
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
   echo "wine-prefix: creating $WINEPREFIX"
   # No Mono or Gecko: nothing here needs them, and they cannot be downloaded.
   WINEDLLOVERRIDES="mscoree,mshtml=" "$run" wineboot -i </dev/null >/dev/null 2>&1
 fi
-start_server
 
 # A crashing test must fail at once instead of waiting for winedbg.
 aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'

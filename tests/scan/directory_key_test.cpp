@@ -27,6 +27,8 @@ struct KeyCase {
   const wchar_t* key;
 };
 
+void PrintTo(const KeyCase& c, std::ostream* out) { *out << c.name; }
+
 class DirectoryKeyTable : public testing::TestWithParam<KeyCase> {};
 
 TEST_P(DirectoryKeyTable, KeyIsFoldedPrefixUpToLastBackslash) {

@@ -342,6 +342,20 @@ TEST_F(ScanTest, ServiceThatNeverAnswersEndsScanAtDeadline) {
   }
 }
 
+TEST_F(ScanTest, ServiceThatGoesAwayMidRequestEndsScanAtOnce) {
+  TestServiceScript script;
+  script.closeAfter = 100;
+  ASSERT_TRUE(StartService(script));
+  FakeAmsiStream stream;
+  Prepare(stream, 256 * 1024);  // more than the pipe holds: the write is pending
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(RunScan(stream), AMSI_RESULT_NOT_DETECTED);
+  EXPECT_LT(GetTickCount64() - start, 1000u) << "the broken pipe was not noticed";
+  EXPECT_TRUE(service.WaitForEndedConnections(1));
+  service.Stop();
+  EXPECT_EQ(service.TotalBytesReceived(), 100u);
+}
+
 TEST_F(ScanTest, VerdictWithinBudgetCountsAndOneAfterItDoesNot) {
   struct Case {
     DWORD delayMs;

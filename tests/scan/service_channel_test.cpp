@@ -102,6 +102,8 @@ struct RogueCase {
   std::wstring (*directory)();
 };
 
+void PrintTo(const RogueCase& c, std::ostream* out) { *out << c.name; }
+
 std::wstring ProgramDirectoryWithout(const wchar_t* suffix) {
   std::wstring directory = TestProgramDirectory();
   directory.pop_back();  // the trailing backslash
