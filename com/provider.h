@@ -1,0 +1,22 @@
+// The provider object that the AMSI host holds and calls for every scan.
+#pragma once
+
+#include "platform/amsi.h"
+
+// A heap record of exactly two fields; the function table comes first, so
+// the record is an IAntimalwareProvider.
+struct AmsiProvider {
+  const IAntimalwareProviderVtbl* lpVtbl;
+  LONG refCount;
+};
+
+// Shared by every provider object; its Scan slot is the scan procedure.
+extern const IAntimalwareProviderVtbl ProviderFunctionTable;
+
+// "Kestrov Antivirus", as DisplayName hands it out and registration writes it.
+inline constexpr wchar_t KestrovDisplayName[] = L"Kestrov Antivirus";
+static_assert(sizeof KestrovDisplayName == 36, "17 characters and the terminator");
+
+inline IAntimalwareProvider* AsInterface(AmsiProvider* provider) {
+  return reinterpret_cast<IAntimalwareProvider*>(provider);
+}
