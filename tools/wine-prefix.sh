@@ -24,6 +24,16 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   WINEDLLOVERRIDES="mscoree,mshtml=" "$run" wineboot -i </dev/null >/dev/null 2>&1
 fi
 
+# The desktop, started once for the whole session with its I/O redirected.
+# Otherwise the first windowed program of a test (regsvr32) starts it, waits
+# about ten seconds for it, and the desktop inherits the test runner's output
+# pipe, so the runner waits for it as well.
+if ! pgrep -f 'explorer.exe /desktop' >/dev/null; then
+  setsid "$run" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+  # A windowed program returns once the desktop is up.
+  "$run" regsvr32 /s /u kestrov-no-such.dll </dev/null >/dev/null 2>&1 || true
+fi
+
 # A crashing test must fail at once instead of waiting for winedbg.
 aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
 for view in 64 32; do
