@@ -28,7 +28,14 @@ fi
 # Otherwise the first windowed program of a test (regsvr32) starts it, waits
 # about ten seconds for it, and the desktop inherits the test runner's output
 # pipe, so the runner waits for it as well.
-if ! pgrep -f 'explorer.exe /desktop' >/dev/null; then
+desktop_running() {
+  local pid
+  for pid in $(pgrep -f 'explorer.exe /desktop'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
+if ! desktop_running; then
   setsid "$run" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
   # A windowed program returns once the desktop is up.
   "$run" regsvr32 /s /u kestrov-no-such.dll </dev/null >/dev/null 2>&1 || true
