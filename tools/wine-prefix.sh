@@ -28,15 +28,19 @@ fi
 # Otherwise the first windowed program of a test (regsvr32) starts it, waits
 # about ten seconds for it, and the desktop inherits the test runner's output
 # pipe, so the runner waits for it as well.
+# Only the desktop started here counts: one that wineboot or a test started
+# goes away again when its programs end.
 desktop_running() {
-  local pid
+  local pid environment
   for pid in $(pgrep -f 'explorer.exe /desktop'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+    environment=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null) || continue
+    grep -qxF "WINEPREFIX=$WINEPREFIX" <<<"$environment" &&
+      grep -qxF "KESTROV_DESKTOP=1" <<<"$environment" && return 0
   done
   return 1
 }
 if ! desktop_running; then
-  setsid "$run" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+  KESTROV_DESKTOP=1 setsid "$run" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
   # A windowed program returns once the desktop is up.
   "$run" regsvr32 /s /u kestrov-no-such.dll </dev/null >/dev/null 2>&1 || true
 fi
