@@ -62,12 +62,11 @@ TEST_F(ScanRequestTest, PiecesFollowHeaderInOrderAndEmptyOnesAreLeftOut) {
     uint32_t verdict = 0;
     EXPECT_TRUE(Exchange(c.appName, c.contentName, content, c.truncated, &verdict)) << c.name;
   }
-  service.Stop();
-  const auto connections = service.Connections();
-  ASSERT_EQ(connections.size(), 3u);
+  const std::vector<ParsedRequest> requests = StopAndTakeRequests();
+  ASSERT_EQ(requests.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(cases[i].name);
-    const ParsedRequest request = ParseRequest(connections[i]);
+    const ParsedRequest& request = requests[i];
     ASSERT_TRUE(request.headerComplete);
     EXPECT_EQ(request.header.magic, ScanRequestMagic);
     EXPECT_EQ(request.header.version, 1u);
@@ -77,8 +76,9 @@ TEST_F(ScanRequestTest, PiecesFollowHeaderInOrderAndEmptyOnesAreLeftOut) {
     EXPECT_EQ(request.contentName, cases[i].contentName);
     EXPECT_EQ(request.content, content);
     EXPECT_EQ(request.trailing, 0u);
-    EXPECT_EQ(connections[i].size(),
-              28 + cases[i].appName.size() + cases[i].contentName.size() + content.size());
+    EXPECT_EQ(request.header.appNameBytes, cases[i].appName.size());
+    EXPECT_EQ(request.header.contentNameBytes, cases[i].contentName.size());
+    EXPECT_EQ(request.header.contentBytes, content.size());
   }
 }
 

@@ -109,12 +109,11 @@ TEST_F(ScanTest, ContentIsCappedAt8MiBAndFlaggedWhenLonger) {
     stream.SetContentSize(c.reportedSize);
     EXPECT_EQ(RunScan(stream), AMSI_RESULT_DETECTED) << c.name;
   }
-  service.Stop();
-  const auto connections = service.Connections();
-  ASSERT_EQ(connections.size(), std::size(cases));
+  const std::vector<ParsedRequest> requests = StopAndTakeRequests();
+  ASSERT_EQ(requests.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
-    const ParsedRequest request = ParseRequest(connections[i]);
+    const ParsedRequest& request = requests[i];
     EXPECT_EQ(request.header.contentBytes, cases[i].sent);
     EXPECT_EQ(request.header.truncated, cases[i].truncated);
     ASSERT_EQ(request.content.size(), cases[i].sent);
@@ -165,11 +164,10 @@ TEST_F(ScanTest, ReadPathReadsOnceFromStartIntoOneCopyOfCappedSize) {
     EXPECT_EQ(stream.calls[4].dataSize, c.capped);
     scanHooks = ScanHooks();
   }
-  service.Stop();
-  const auto connections = service.Connections();
-  ASSERT_EQ(connections.size(), std::size(cases));
+  const std::vector<ParsedRequest> requests = StopAndTakeRequests();
+  ASSERT_EQ(requests.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
-    const ParsedRequest request = ParseRequest(connections[i]);
+    const ParsedRequest& request = requests[i];
     std::vector<BYTE> expected = PatternBytes(cases[i].contentBytes);
     expected.resize(cases[i].capped);
     EXPECT_EQ(request.content, expected) << cases[i].name;
@@ -197,12 +195,11 @@ TEST_F(ScanTest, ReadCountDecidesContentBytes) {
     EXPECT_EQ(RunScan(stream), AMSI_RESULT_DETECTED) << c.name;
     EXPECT_EQ(stream.ReadCalls(), 1u) << c.name;
   }
-  service.Stop();
-  const auto connections = service.Connections();
-  ASSERT_EQ(connections.size(), std::size(cases));
+  const std::vector<ParsedRequest> requests = StopAndTakeRequests();
+  ASSERT_EQ(requests.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
-    const ParsedRequest request = ParseRequest(connections[i]);
+    const ParsedRequest& request = requests[i];
     EXPECT_EQ(request.header.contentBytes, cases[i].expectedBytes);
     EXPECT_EQ(request.header.truncated, 0u);
     EXPECT_EQ(request.content.size(), cases[i].expectedBytes);
@@ -269,12 +266,11 @@ TEST_F(ScanTest, NamesAreSentTrimmedAndAFailingNameIsLeftOut) {
     stream.SetAnswer(AMSI_ATTRIBUTE_APP_NAME, c.app);
     EXPECT_EQ(RunScan(stream), AMSI_RESULT_DETECTED) << c.name;
   }
-  service.Stop();
-  const auto connections = service.Connections();
-  ASSERT_EQ(connections.size(), std::size(cases));
+  const std::vector<ParsedRequest> requests = StopAndTakeRequests();
+  ASSERT_EQ(requests.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
-    const ParsedRequest request = ParseRequest(connections[i]);
+    const ParsedRequest& request = requests[i];
     EXPECT_EQ(request.header.appNameBytes, cases[i].expectedApp.size());
     EXPECT_EQ(request.appName, cases[i].expectedApp);
     EXPECT_EQ(request.contentName, Utf16Bytes(L"C:\\scripts\\run.ps1"));

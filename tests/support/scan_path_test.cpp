@@ -148,6 +148,15 @@ AMSI_RESULT ScanPathTest::RunScan(FakeAmsiStream& stream, HRESULT* hr) {
   return result;
 }
 
+std::vector<ParsedRequest> ScanPathTest::StopAndTakeRequests() {
+  service.Stop();
+  std::vector<ParsedRequest> requests;
+  for (const auto& connection : service.Connections()) {
+    requests.push_back(ParseRequest(connection));
+  }
+  return requests;
+}
+
 ParsedRequest ParseRequest(const std::vector<BYTE>& bytes) {
   ParsedRequest request;
   if (bytes.size() < sizeof(ScanRequestHeader)) return request;

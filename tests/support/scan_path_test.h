@@ -63,6 +63,9 @@ class ScanPathTest : public PatchingTest {
   bool StartService(const TestServiceScript& script = TestServiceScript()) {
     return service.Start(script);
   }
+  // Stops the service and returns what each connection sent, parsed, in
+  // connection order.
+  std::vector<struct ParsedRequest> StopAndTakeRequests();
   // Runs Scan with *result preset to a sentinel; returns what it stored.
   AMSI_RESULT RunScan(FakeAmsiStream& stream, HRESULT* hr = nullptr);
 
