@@ -27,22 +27,25 @@ fi
 # The desktop, started once for the whole session with its I/O redirected.
 # Otherwise the first windowed program of a test (regsvr32) starts it, waits
 # about ten seconds for it, and the desktop inherits the test runner's output
-# pipe, so the runner waits for it as well.
-# Only the desktop started here counts: one that wineboot or a test started
-# goes away again when its programs end.
-desktop_running() {
-  local pid environment
+# pipe, so the runner waits for it as well. A desktop that a program started
+# goes away after its programs end, and one started while another runs goes
+# away too: wait for such a one to end before starting the lasting one.
+desktops() {
+  local pid
   for pid in $(pgrep -f 'explorer.exe /desktop'); do
-    environment=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null) || continue
-    grep -qxF "WINEPREFIX=$WINEPREFIX" <<<"$environment" &&
-      grep -qxF "KESTROV_DESKTOP=1" <<<"$environment" && return 0
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
   done
-  return 1
 }
-if ! desktop_running; then
-  KESTROV_DESKTOP=1 setsid "$run" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+marker="$WINEPREFIX/.kestrov-desktop"
+if ! { [ -s "$marker" ] && grep -qxF "$(cat "$marker")" <<<"$(desktops)"; }; then
+  for _ in $(seq 100); do
+    [ -z "$(desktops)" ] && break
+    sleep 0.2
+  done
+  setsid "$run" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
   # A windowed program returns once the desktop is up.
   "$run" regsvr32 /s /u kestrov-no-such.dll </dev/null >/dev/null 2>&1 || true
+  desktops | head -n 1 >"$marker"
 fi
 
 # A crashing test must fail at once instead of waiting for winedbg.
