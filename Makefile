@@ -3,7 +3,7 @@
 ARCHS := x64 x86
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test clean
+.PHONY: all deps build demo test clean
 
 all: build
 
@@ -15,6 +15,13 @@ build: deps
 	@for arch in $(ARCHS); do \
 	  cmake --preset $$arch >/dev/null && cmake --build --preset $$arch || exit 1; \
 	done
+
+# The main job: install the provider and the scan service into the project's
+# Wine prefix, register both DLLs, scan samples from a 64-bit and a 32-bit
+# host, show that a copy of the service elsewhere is not trusted.
+demo: build
+	@tools/wine-prefix.sh
+	@demo/demo.sh
 
 # Every test of both architectures under Wine, one architecture after the
 # other (their tests share the service pipe's name).
