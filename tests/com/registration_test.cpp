@@ -1,5 +1,7 @@
 #include "tests/com/provider_dll.h"
 
+#include "tests/support/child_process.h"
+
 #include "tests/support/fake_amsi_stream.h"
 #include "tests/support/import_patch.h"
 #include "tests/support/scan_path_test.h"
@@ -63,30 +65,8 @@ Value ReadValue(const std::wstring& path, const wchar_t* name, REGSAM view = Own
 DWORD RunRegsvr32(const std::wstring& arguments) {
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring program = std::wstring(system) + L"\\regsvr32.exe";
-  std::wstring command = L"\"" + program + L"\" /s " + arguments;
-  std::vector<wchar_t> line(command.begin(), command.end());
-  line.push_back(0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    ADD_FAILURE() << "cannot start regsvr32: " << GetLastError();
-    return 0xdeadbeef;
-  }
-  CloseHandle(info.hThread);
-  DWORD code = 0xdeadbeef;
-  if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(info.hProcess, &code);
-  } else {
-    TerminateProcess(info.hProcess, 1);
-  }
-  CloseHandle(info.hProcess);
-  return code;
+  return RunProgram(std::wstring(system) + L"\\regsvr32.exe", L"/s " + arguments);
 }
-
-std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 class RegistrationTest : public PatchingTest {
  protected:

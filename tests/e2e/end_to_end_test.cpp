@@ -1,6 +1,7 @@
 // The whole road: amsiscan (the host) loads the provider DLL, which sends
 // the content to KestrovScanService running beside it, and the verdict comes
 // back as the host's exit code.
+#include "tests/support/child_process.h"
 #include "tests/support/test_service.h"
 
 #include <gtest/gtest.h>
@@ -27,32 +28,6 @@ std::wstring OtherArchitectureBin() {
 
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Runs a program to its end and returns its exit code (0xdeadbeef if it
-// could not be started or did not end in time).
-DWORD RunProgram(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring command = L"\"" + program + L"\" " + arguments;
-  std::vector<wchar_t> line(command.begin(), command.end());
-  line.push_back(0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    ADD_FAILURE() << "cannot start a program: " << GetLastError();
-    return 0xdeadbeef;
-  }
-  CloseHandle(info.hThread);
-  DWORD code = 0xdeadbeef;
-  // Generous: a 32-bit program under emulation starts slowly.
-  if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(info.hProcess, &code);
-  } else {
-    TerminateProcess(info.hProcess, 1);
-  }
-  CloseHandle(info.hProcess);
-  return code;
 }
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
@@ -93,7 +68,7 @@ class EndToEndTest : public testing::Test {
   }
   void TearDown() override {
     StopService();
-    if (registered) RunProgram(Regsvr32(), L"/s /u \"" + installDir + L"\\" + OwnDll + L"\"");
+    if (registered) RunProgram(Regsvr32(), L"/s /u " + Quoted(installDir + L"\\" + OwnDll));
     for (const wchar_t* name : {L"eicar.com", L"sample.ps1", L"clean.ps1"}) {
       DeleteFileW((work + L"\\" + name).c_str());
     }
@@ -117,18 +92,10 @@ class EndToEndTest : public testing::Test {
                           (installDir + L"\\" + OwnDll).c_str(), FALSE));
     ASSERT_TRUE(CopyFileW((serviceBin + L"KestrovScanService.exe").c_str(),
                           (installDir + L"\\KestrovScanService.exe").c_str(), FALSE));
-    const std::wstring service = installDir + L"\\KestrovScanService.exe";
-    std::wstring command = L"\"" + service + L"\" --max-seconds 60 --log \"" + installDir +
-                           L"\\scans.jsonl\"";
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    ASSERT_TRUE(CreateProcessW(service.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &info));
-    CloseHandle(info.hThread);
-    serviceProcess = info.hProcess;
+    const std::wstring log = installDir + L"\\scans.jsonl";
+    serviceProcess = StartProgram(installDir + L"\\KestrovScanService.exe",
+                                  L"--max-seconds 60 --log " + Quoted(log));
+    ASSERT_NE(serviceProcess, nullptr);
     // Ready once the pipe exists; polled, since the service signals nothing
     // else. The bound covers a slow emulated start.
     const ULONGLONG giveUp = GetTickCount64() + 30000;
@@ -160,7 +127,7 @@ class EndToEndTest : public testing::Test {
     };
     const Case cases[] = {{L"eicar.com", 1}, {L"sample.ps1", 1}, {L"clean.ps1", 0}};
     for (const Case& c : cases) {
-      EXPECT_EQ(RunProgram(host, arguments + L" \"" + work + L"\\" + c.file + L"\""), c.exitCode)
+      EXPECT_EQ(RunProgram(host, arguments + L" " + Quoted(work + L"\\" + c.file)), c.exitCode)
           << testing::PrintToString(std::wstring(c.file));
     }
   }
@@ -173,7 +140,7 @@ class EndToEndTest : public testing::Test {
 
 TEST_F(EndToEndTest, RegisteredProviderDetectsBothSamplesAndPassesCleanContent) {
   Install(TestProgramDirectory());
-  ASSERT_EQ(RunProgram(Regsvr32(), L"/s \"" + installDir + L"\\" + OwnDll + L"\""), 0u);
+  ASSERT_EQ(RunProgram(Regsvr32(), L"/s " + Quoted(installDir + L"\\" + OwnDll)), 0u);
   registered = true;
   ExpectVerdicts(TestProgramDirectory() + L"amsiscan.exe", L"--app e2e");
   StopService();
@@ -190,7 +157,7 @@ TEST_F(EndToEndTest, HostAndServiceOfDifferentArchitecturesWorkTogether) {
   }
   Install(otherBin);
   ExpectVerdicts(TestProgramDirectory() + L"amsiscan.exe",
-                 L"--provider \"" + installDir + L"\\" + OwnDll + L"\"");
+                 L"--provider " + Quoted(installDir + L"\\" + OwnDll));
   StopService();
   EXPECT_EQ(LoggedScans(), 3u);
 }
