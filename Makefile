@@ -23,15 +23,19 @@ demo: build
 	@tools/wine-prefix.sh
 	@demo/demo.sh
 
-# Every test of both architectures under Wine, one architecture after the
-# other (their tests share the service pipe's name).
+# Every test of both architectures under Wine. Each architecture has a Wine
+# prefix (and so a wineserver and a pipe namespace) of its own, so the two
+# suites run side by side; the x86 suite's output follows the x64 one's.
 test: build
-	@tools/wine-prefix.sh
-	@status=0; for arch in $(ARCHS); do \
-	  echo "== tests: $$arch"; \
-	  ctest --preset $$arch || status=1; \
-	done; exit $$status
+	@for arch in $(ARCHS); do WINEPREFIX=$(CURDIR)/build/wineprefix-$$arch tools/wine-prefix.sh || exit 1; done
+	@echo "== tests: x64 (x86 runs alongside, its output follows)"
+	@ctest --preset x86 >build/x86-tests.log 2>&1 & x86=$$!; \
+	  ctest --preset x64; x64_status=$$?; \
+	  wait $$x86; x86_status=$$?; \
+	  echo "== tests: x86"; cat build/x86-tests.log; \
+	  [ $$x64_status -eq 0 ] && [ $$x86_status -eq 0 ]
 
 clean:
-	-@WINEPREFIX=$(CURDIR)/build/wineprefix wineserver -k >/dev/null 2>&1
+	-@for prefix in build/wineprefix build/wineprefix-x64 build/wineprefix-x86; do \
+	  WINEPREFIX=$(CURDIR)/$$prefix wineserver -k >/dev/null 2>&1; done
 	rm -rf build

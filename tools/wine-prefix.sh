@@ -30,11 +30,14 @@ fi
 # pipe, so the runner waits for it as well. A desktop that a program started
 # goes away after its programs end, and one started while another runs goes
 # away too: wait for such a one to end before starting the lasting one.
+# A process may end between pgrep and the look at its environment.
 desktops() {
-  local pid
-  for pid in $(pgrep -f 'explorer.exe /desktop'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+  local pid environment
+  for pid in $(pgrep -f 'explorer.exe /desktop' || true); do
+    environment=$( { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null) || continue
+    if grep -qxF "WINEPREFIX=$WINEPREFIX" <<<"$environment"; then echo "$pid"; fi
   done
+  return 0
 }
 marker="$WINEPREFIX/.kestrov-desktop"
 if ! { [ -s "$marker" ] && grep -qxF "$(cat "$marker")" <<<"$(desktops)"; }; then
