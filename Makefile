@@ -19,7 +19,12 @@ build: deps
 # The main job: install the provider and the scan service into the project's
 # Wine prefix, register both DLLs, scan samples from a 64-bit and a 32-bit
 # host, show that a copy of the service elsewhere is not trusted.
-demo: build
+# Only the product is built for it: the DLLs, the service and the host.
+demo: deps
+	@for arch in $(ARCHS); do \
+	  cmake --preset $$arch >/dev/null && \
+	  cmake --build --preset $$arch --target kestrov_amsi KestrovScanService amsiscan || exit 1; \
+	done
 	@tools/wine-prefix.sh
 	@demo/demo.sh
 
