@@ -18,10 +18,13 @@ start_server() { wineserver -p </dev/null >/dev/null 2>&1 || true; }
 mkdir -p "$WINEPREFIX"
 start_server
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# Marked once wineboot is done: the registry files appear only when the
+# persistent server first saves them.
+if [ ! -f "$WINEPREFIX/.kestrov-booted" ]; then
   echo "wine-prefix: creating $WINEPREFIX"
   # No Mono or Gecko: nothing here needs them, and they cannot be downloaded.
   WINEDLLOVERRIDES="mscoree,mshtml=" "$run" wineboot -i </dev/null >/dev/null 2>&1
+  touch "$WINEPREFIX/.kestrov-booted"
 fi
 
 # The desktop, started once for the whole session with its I/O redirected.
@@ -57,4 +60,7 @@ aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
 for view in 64 32; do
   "$run" reg add "$aedebug" /v Debugger /t REG_SZ /d "" /f "/reg:$view" </dev/null >/dev/null 2>&1
 done
-"$run" reg query "$aedebug" /v Debugger /reg:32 </dev/null 2>/dev/null | grep -q Debugger
+# Captured first: grep -q may stop reading early, and pipefail would count
+# that against the query.
+setting=$("$run" reg query "$aedebug" /v Debugger /reg:32 </dev/null 2>/dev/null)
+grep -q Debugger <<<"$setting"
