@@ -186,11 +186,3 @@ std::vector<BYTE> PatternBytes(size_t size, unsigned seed) {
   }
   return bytes;
 }
-
-std::wstring TestProgramDirectoryKey() {
-  std::wstring key = TestProgramDirectory();
-  for (wchar_t& unit : key) {
-    if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit + 0x20);
-  }
-  return key;
-}

@@ -83,6 +83,3 @@ ParsedRequest ParseRequest(const std::vector<BYTE>& bytes);
 
 // Content of `size` bytes that tells positions apart.
 std::vector<BYTE> PatternBytes(size_t size, unsigned seed = 1);
-
-// The directory of the test program with 'A'-'Z' folded, as a key.
-std::wstring TestProgramDirectoryKey();

@@ -108,7 +108,6 @@ bool TestService::Start(const TestServiceScript& script, const std::wstring& pro
   }
   CloseHandle(info.hThread);
   process_ = info.hProcess;
-  processId_ = info.dwProcessId;
 
   // Either the service is ready or it died (for example, the pipe name was
   // taken); a generous bound covers a slow Wine start.

@@ -37,7 +37,6 @@ class TestService {
   // Signals the service to exit and waits for it; idempotent.
   void Stop();
 
-  DWORD processId() const { return processId_; }
   // Waits until the service has seen `count` connections end, so that
   // everything their clients sent is recorded. A client's close reaches the
   // service only after the client's call has returned.
@@ -51,7 +50,6 @@ class TestService {
  private:
   HANDLE process_ = nullptr;
   HANDLE stopEvent_ = nullptr;
-  DWORD processId_ = 0;
   std::wstring recordDir_;
 };
 
