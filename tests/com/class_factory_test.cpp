@@ -1,6 +1,6 @@
 #include "tests/com/provider_dll.h"
 
-#include "tests/support/import_patch.h"
+#include "tests/support/patching_test.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "tests/com/provider_dll.h"
 
 #include "tests/support/fake_amsi_stream.h"
-#include "tests/support/import_patch.h"
+#include "tests/support/patching_test.h"
 #include "tests/support/scan_path_test.h"
 #include "tests/support/test_service.h"
 

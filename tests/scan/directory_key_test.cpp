@@ -1,6 +1,6 @@
 #include "scan/directory_key.h"
 
-#include "tests/support/import_patch.h"
+#include "tests/support/patching_test.h"
 #include "tests/support/test_service.h"
 
 #include <gtest/gtest.h>

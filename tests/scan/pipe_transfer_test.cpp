@@ -1,6 +1,6 @@
 #include "scan/pipe_transfer.h"
 
-#include "tests/support/import_patch.h"
+#include "tests/support/patching_test.h"
 #include "tests/support/overlapped_pipe.h"
 
 #include <gtest/gtest.h>

@@ -9,10 +9,6 @@
 
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
-#include <vector>
-
 class ImportPatch {
  public:
   // Points `module`'s import of `function` from `dll` (matched without
@@ -33,25 +29,3 @@ class ImportPatch {
 
 // Finds the import slot of `function` from `dll` in `module`, or null.
 void** FindImportSlot(HMODULE module, const char* dll, const char* function);
-
-// Fixture that patches the module under test (by default the test program
-// itself, into which the scan code is linked) and restores every patch in
-// TearDown, whatever the test did.
-class PatchingTest : public ::testing::Test {
- protected:
-  // Patches `function` of `dll` with `hook` and returns the real function,
-  // typed like the hook. Fails the test if the import does not exist.
-  template <typename F>
-  F Patch(const char* dll, const char* function, F hook) {
-    return reinterpret_cast<F>(
-        const_cast<void*>(PatchRaw(dll, function, reinterpret_cast<const void*>(hook))));
-  }
-  void RestorePatches();
-  void TearDown() override { RestorePatches(); }
-
-  HMODULE moduleUnderTest = GetModuleHandleW(nullptr);
-
- private:
-  const void* PatchRaw(const char* dll, const char* function, const void* hook);
-  std::vector<ImportPatch*> patches_;
-};

@@ -6,7 +6,7 @@
 
 #include "scan/scan_request.h"
 #include "tests/support/fake_amsi_stream.h"
-#include "tests/support/import_patch.h"
+#include "tests/support/patching_test.h"
 #include "tests/support/test_service.h"
 
 #include <string>
