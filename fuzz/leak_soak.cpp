@@ -29,7 +29,7 @@ constexpr char Marker[] = "KESTROV-SOAK-MARKER";
 constexpr int Samples = 10;
 // Private memory may move by allocator noise; a leak of even a handful of
 // bytes per scan passes this over 10,000 scans.
-constexpr SIZE_T PrivateBytesSlack = 1024 * 1024;
+constexpr size_t PrivateBytesSlack = 1024 * 1024;
 
 std::wstring ProgramDirectory() {
   wchar_t path[MAX_PATH];
@@ -37,7 +37,7 @@ std::wstring ProgramDirectory() {
   return directory.substr(0, directory.rfind(L'\\') + 1);
 }
 
-SIZE_T PrivateBytes(HANDLE process) {
+size_t PrivateBytes(HANDLE process) {
   PROCESS_MEMORY_COUNTERS counters = {};
   counters.cb = sizeof counters;
   return K32GetProcessMemoryInfo(process, &counters, sizeof counters) ? counters.PagefileUsage : 0;
@@ -71,7 +71,7 @@ HANDLE StartService(const std::wstring& rulesPath) {
 struct Sample {
   unsigned long scans;
   long handles, serviceHandles, blocks;
-  SIZE_T privateBytes, servicePrivateBytes;
+  size_t privateBytes, servicePrivateBytes;
 };
 
 }  // namespace

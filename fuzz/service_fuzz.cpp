@@ -33,7 +33,7 @@ constexpr DWORD ConnectionTimeoutMs = 1000;
 constexpr DWORD GoodClientBoundMs = ConnectionTimeoutMs + 4000;
 // Memory the service may hold beyond its first-round level: its instances'
 // buffers are made once, so anything near this is growth.
-constexpr SIZE_T MemorySlack = 8 * 1024 * 1024;
+constexpr size_t MemorySlack = 8 * 1024 * 1024;
 
 std::wstring ProgramDirectory() {
   wchar_t path[MAX_PATH];
@@ -41,7 +41,7 @@ std::wstring ProgramDirectory() {
   return directory.substr(0, directory.rfind(L'\\') + 1);
 }
 
-SIZE_T PrivateBytes(HANDLE process) {
+size_t PrivateBytes(HANDLE process) {
   PROCESS_MEMORY_COUNTERS counters = {};
   counters.cb = sizeof counters;
   return K32GetProcessMemoryInfo(process, &counters, sizeof counters) ? counters.PagefileUsage : 0;
@@ -327,7 +327,7 @@ int wmain(int argc, wchar_t** argv) {
   Shared shared;
   unsigned long failures = 0;
   double worstGoodMs = 0;
-  SIZE_T baseMemory = 0, peakMemory = 0;
+  size_t baseMemory = 0, peakMemory = 0;
   long baseHandles = -1, lastHandles = -1;
   const DWORD servicePid = info.dwProcessId;
   for (unsigned long round = 0; round < rounds; ++round) {
@@ -358,7 +358,7 @@ int wmain(int argc, wchar_t** argv) {
     // Wait for the service to drop what is left of this round before
     // sampling, so that samples compare like with like.
     Sleep(ConnectionTimeoutMs + 200);
-    const SIZE_T memory = PrivateBytes(service.get());
+    const size_t memory = PrivateBytes(service.get());
     lastHandles = ProcessHandleCount(servicePid);
     if (round == 0) {
       baseMemory = memory;
