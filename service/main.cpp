@@ -102,6 +102,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   SetEvent(stop.get());
   server.Join();
+  log.Close();
   PrintError(L"stopped");
   SetEvent(stopped.get());
   return 0;

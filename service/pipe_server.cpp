@@ -56,6 +56,8 @@ struct PipeServer::Instance {
   UniqueKernelHandle thread;
   OVERLAPPED overlapped = {};
   std::vector<BYTE> buffer;
+  DWORD buffered = 0;     // bytes read ahead into `buffer` and not used yet,
+  DWORD bufferedAt = 0;   // starting here
   BYTE appName[MaxNameBytes] = {};
   BYTE contentName[MaxNameBytes] = {};
   StreamMatcher matcher;
@@ -65,6 +67,7 @@ struct PipeServer::Instance {
   void Serve();
   IoResult Finish(BOOL started, ULONGLONG deadline, DWORD* bytes);
   IoResult ReadSome(BYTE* bytes, DWORD count, ULONGLONG deadline, DWORD* got);
+  IoResult Fill(ULONGLONG deadline);
   IoResult ReadExact(void* bytes, DWORD count, ULONGLONG deadline);
   IoResult WriteExact(const void* bytes, DWORD count, ULONGLONG deadline);
 
@@ -84,7 +87,13 @@ DWORD WINAPI InstanceThread(void* parameter) {
 }  // namespace
 
 IoResult PipeServer::Instance::Finish(BOOL started, ULONGLONG deadline, DWORD* bytes) {
-  if (!started && GetLastError() != ERROR_IO_PENDING) return IoResult::Failed;
+  // A transfer that completed at once needs no wait: its result is already
+  // in the OVERLAPPED.
+  if (started) {
+    return GetOverlappedResult(pipe.get(), &overlapped, bytes, FALSE) ? IoResult::Done
+                                                                      : IoResult::Failed;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return IoResult::Failed;
   DWORD waitMs = INFINITE;
   if (deadline != NoDeadline) {
     const ULONGLONG now = GetTickCount64();
@@ -118,14 +127,26 @@ IoResult PipeServer::Instance::ReadSome(BYTE* bytes, DWORD count, ULONGLONG dead
   return result;
 }
 
+// Reads whatever the client has sent so far, up to a buffer's worth: the
+// header, the names and the start of the content usually come in one read.
+IoResult PipeServer::Instance::Fill(ULONGLONG deadline) {
+  bufferedAt = 0;
+  return ReadSome(buffer.data(), static_cast<DWORD>(buffer.size()), deadline, &buffered);
+}
+
 IoResult PipeServer::Instance::ReadExact(void* bytes, DWORD count, ULONGLONG deadline) {
   BYTE* at = static_cast<BYTE*>(bytes);
   while (count > 0) {
-    DWORD got = 0;
-    const IoResult result = ReadSome(at, count, deadline, &got);
-    if (result != IoResult::Done) return result;
-    at += got;
-    count -= got;
+    if (buffered == 0) {
+      const IoResult result = Fill(deadline);
+      if (result != IoResult::Done) return result;
+    }
+    const DWORD take = count < buffered ? count : buffered;
+    memcpy(at, buffer.data() + bufferedAt, take);
+    at += take;
+    count -= take;
+    bufferedAt += take;
+    buffered -= take;
   }
   return IoResult::Done;
 }
@@ -165,6 +186,7 @@ void PipeServer::Instance::Serve() {
 
   // Every failure below drops the connection without a verdict: a bad
   // request, a client that went away and one that ran out of time alike.
+  buffered = 0;
   ScanRequestHeader header;
   if (ReadExact(&header, sizeof header, deadline) != IoResult::Done) return;
   if (!IsValidHeader(header)) return;
@@ -175,11 +197,12 @@ void PipeServer::Instance::Serve() {
   matcher.Reset();
   DWORD remaining = header.contentBytes;
   while (remaining > 0) {
-    DWORD got = 0;
-    const DWORD want = remaining < buffer.size() ? remaining : static_cast<DWORD>(buffer.size());
-    if (ReadSome(buffer.data(), want, deadline, &got) != IoResult::Done) return;
-    matcher.Feed(buffer.data(), got);
-    remaining -= got;
+    if (buffered == 0 && Fill(deadline) != IoResult::Done) return;
+    const DWORD take = remaining < buffered ? remaining : buffered;
+    matcher.Feed(buffer.data() + bufferedAt, take);
+    remaining -= take;
+    bufferedAt += take;
+    buffered -= take;
   }
 
   const bool detected = matcher.detected();
@@ -202,10 +225,13 @@ void PipeServer::Instance::Serve() {
   settings.log->Write(record);
 
   // Disconnecting discards what the client has not read yet, so the verdict
-  // stays until the client closes its end (its read of nothing more fails),
-  // within the connection's time.
+  // stays until the client closes its end (the read fails), within the
+  // connection's time. Bytes a client sends beyond its request are read and
+  // dropped meanwhile.
   DWORD got = 0;
-  ReadSome(buffer.data(), 1, deadline, &got);
+  while (ReadSome(buffer.data(), static_cast<DWORD>(buffer.size()), deadline, &got) ==
+         IoResult::Done) {
+  }
 }
 
 void PipeServer::Instance::Run() {

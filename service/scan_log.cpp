@@ -30,29 +30,87 @@ std::string FormatScanRecord(const ScanRecord& record) {
   return line;
 }
 
-ScanLog::ScanLog() { InitializeSRWLock(&lock_); }
+ScanLog::ScanLog() {
+  InitializeSRWLock(&lock_);
+  InitializeConditionVariable(&queued_);
+  InitializeConditionVariable(&drained_);
+}
+
+ScanLog::~ScanLog() { Close(); }
 
 bool ScanLog::Open(const std::wstring& path, std::wstring* error) {
   if (path.empty()) {
     handle_ = GetStdHandle(STD_OUTPUT_HANDLE);
-    return true;
-  }
+  } else {
   // Appending: a restarted service adds to the log instead of replacing it.
   file_.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file_) {
-    *error = path + L": cannot open the log file (error " + std::to_wstring(GetLastError()) + L")";
+    if (!file_) {
+      *error =
+          path + L": cannot open the log file (error " + std::to_wstring(GetLastError()) + L")";
+      return false;
+    }
+    handle_ = file_.get();
+  }
+  DWORD mode = 0;
+  console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode);
+  writer_.reset(CreateThread(nullptr, 64 * 1024, WriterThread, this,
+                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (!writer_) {
+    *error = L"cannot start the log writer (error " + std::to_wstring(GetLastError()) + L")";
     return false;
   }
-  handle_ = file_.get();
   return true;
 }
 
 void ScanLog::Write(const ScanRecord& record) {
   const std::string line = FormatScanRecord(record);
   AcquireSRWLockExclusive(&lock_);
-  // A log that cannot be written (a closed stdout) must not stop the scans.
-  WriteUtf8(handle_, line);
+  // Waits for the writer to catch up rather than queueing without bound:
+  // an output slower than the scans holds the connections back instead.
+  while (!closing_ && pending_.size() >= MaxPendingBytes) {
+    SleepConditionVariableSRW(&drained_, &lock_, INFINITE, 0);
+  }
+  const bool queue = !closing_;
+  if (queue) pending_ += line;
   ReleaseSRWLockExclusive(&lock_);
+  if (queue) WakeConditionVariable(&queued_);
+}
+
+void ScanLog::Close() {
+  if (!writer_) return;
+  AcquireSRWLockExclusive(&lock_);
+  closing_ = true;
+  ReleaseSRWLockExclusive(&lock_);
+  WakeConditionVariable(&queued_);
+  WakeAllConditionVariable(&drained_);
+  // The writer ends once the queue is written; the bound keeps an output
+  // that blocks for good (a console nobody reads) from holding up the exit.
+  WaitForSingleObject(writer_.get(), 5000);
+  writer_.reset();
+}
+
+DWORD WINAPI ScanLog::WriterThread(void* log) {
+  static_cast<ScanLog*>(log)->WriteQueued();
+  return 0;
+}
+
+void ScanLog::WriteQueued() {
+  std::string lines;
+  for (;;) {
+    AcquireSRWLockExclusive(&lock_);
+    while (pending_.empty() && !closing_) {
+      SleepConditionVariableSRW(&queued_, &lock_, INFINITE, 0);
+    }
+    lines.swap(pending_);
+    pending_.clear();
+    const bool last = closing_;
+    ReleaseSRWLockExclusive(&lock_);
+    WakeAllConditionVariable(&drained_);
+    // A log that cannot be written (a closed stdout) must not stop the scans.
+    if (!lines.empty()) WriteUtf8(handle_, lines, console_);
+    lines.clear();
+    if (last) return;
+  }
 }

@@ -1,6 +1,9 @@
 // The scan log: one JSON object per line and per answered scan, written to
-// stdout or appended to a file, each line in one write so that readers never
-// see half a line and nothing waits in a buffer.
+// stdout or appended to a file. A writer thread of its own does the writing,
+// so that a connection never waits for the log's output (and for the other
+// connections' lines) before it can take the next client; lines that come in
+// while a write is under way go out together in the next one. Every write
+// holds whole lines only, so readers never see half a line.
 //
 //   {"time":"2024-05-01T12:00:00.123Z","pid":1234,"app":"...","contentName":"...",
 //    "contentBytes":68,"truncated":false,"verdict":1,"rule":"EICAR-Test-File","us":57}
@@ -36,17 +39,32 @@ std::string FormatScanRecord(const ScanRecord& record);
 class ScanLog {
  public:
   ScanLog();
+  ~ScanLog();  // closes the log
   ScanLog(const ScanLog&) = delete;
   ScanLog& operator=(const ScanLog&) = delete;
 
-  // An empty path logs to stdout. Returns false with `error` set if the file
-  // cannot be opened.
+  // An empty path logs to stdout. Starts the writer. Returns false with
+  // `error` set if the file cannot be opened or the writer cannot start.
   bool Open(const std::wstring& path, std::wstring* error);
-  // Safe to call from every connection at once.
+  // Queues the record's line; safe to call from every connection at once.
+  // Waits only while more than MaxPendingBytes are still unwritten.
   void Write(const ScanRecord& record);
+  // Writes what is queued and stops the writer; later lines are dropped.
+  void Close();
+
+  static constexpr size_t MaxPendingBytes = 4 * 1024 * 1024;
 
  private:
+  static DWORD WINAPI WriterThread(void* log);
+  void WriteQueued();
+
   UniqueFileHandle file_;                // the --log file, when there is one
   HANDLE handle_ = INVALID_HANDLE_VALUE;  // where lines go: file_ or stdout
+  bool console_ = false;                 // handle_ is a console: written as UTF-16
+  UniqueKernelHandle writer_;
   SRWLOCK lock_;
+  CONDITION_VARIABLE queued_;   // lines were added, or the log closes
+  CONDITION_VARIABLE drained_;  // the writer took the queued lines
+  std::string pending_;         // whole lines not yet written; under lock_
+  bool closing_ = false;        // under lock_
 };

@@ -120,9 +120,13 @@ void AppendJsonString(std::string* out, const std::string& text) {
 }
 
 bool WriteUtf8(HANDLE handle, const std::string& text) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
   DWORD mode = 0;
-  if (GetConsoleMode(handle, &mode)) {
+  return WriteUtf8(handle, text, handle != nullptr && GetConsoleMode(handle, &mode));
+}
+
+bool WriteUtf8(HANDLE handle, const std::string& text, bool console) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  if (console) {
     std::wstring wide;
     if (!Utf8ToWide(text, &wide)) return false;
     DWORD written = 0;

@@ -21,5 +21,7 @@ void AppendJsonString(std::string* out, const std::string& text);
 // Writes UTF-8 text to a standard handle: as wide text to a console, as bytes
 // to a file or pipe. Returns false if the handle refused it.
 bool WriteUtf8(HANDLE handle, const std::string& text);
+// The same, for a caller that already knows whether `handle` is a console.
+bool WriteUtf8(HANDLE handle, const std::string& text, bool console);
 // Writes a line to stderr, prefixed with the program name.
 void PrintError(const std::wstring& message);

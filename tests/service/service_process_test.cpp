@@ -39,6 +39,56 @@ TEST(ServiceProcessTest, StopsCleanlyAfterMaxSeconds) {
   EXPECT_EQ(1, Scan(EicarRequest()));
 }
 
+// Clients that scan until the service goes away, counting the verdicts
+// they got.
+struct UntilStopped {
+  long answered = 0;
+};
+
+DWORD WINAPI ScanUntilStopped(void* parameter) {
+  auto* work = static_cast<UntilStopped*>(parameter);
+  const Bytes request = RequestBytes(EicarRequest());
+  // Bounded by the service's --max-seconds: once it is gone, the open fails
+  // with an error other than busy.
+  for (;;) {
+    PipeClient client;
+    const DWORD error = client.TryConnect();
+    if (error == ERROR_PIPE_BUSY) continue;
+    if (error != 0) return 0;
+    if (!client.Write(request)) continue;
+    const PipeClient::ReadResult verdict = client.Read(4);
+    if (verdict.bytes == Bytes{1, 0, 0, 0}) ++work->answered;
+  }
+}
+
+TEST(ServiceProcessTest, StoppingWritesTheLogLineOfEveryAnsweredScan) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.Start({L"--max-seconds", L"2", L"--log", service.PathOf(L"log.txt")}));
+  // Clients scan right up to the stop, so that lines are still waiting to
+  // be written when it comes.
+  constexpr int Threads = 8;
+  std::vector<UntilStopped> work(Threads);
+  std::vector<HANDLE> threads;
+  for (UntilStopped& w : work) {
+    threads.push_back(CreateThread(nullptr, 0, ScanUntilStopped, &w, 0, nullptr));
+    ASSERT_NE(nullptr, threads.back());
+  }
+  DWORD exitCode = 99;
+  ASSERT_TRUE(service.WaitForExit(ClientWaitMs, &exitCode)) << "the service did not stop";
+  EXPECT_EQ(0u, exitCode);
+  long answered = 0;
+  for (size_t i = 0; i < threads.size(); ++i) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(threads[i], ClientWaitMs));
+    CloseHandle(threads[i]);
+    answered += work[i].answered;
+  }
+  // A verdict can be lost in the disconnect at the stop after its line was
+  // queued, never the other way round.
+  const size_t logged = LogLines(ReadTextFile(service.PathOf(L"log.txt"))).size();
+  EXPECT_GT(answered, 0);
+  EXPECT_GE(logged, static_cast<size_t>(answered));
+}
+
 TEST(ServiceProcessTest, HelpDocumentsEveryOption) {
   ServiceProcess service;
   ASSERT_TRUE(service.Launch({L"--help"}));
