@@ -4,12 +4,11 @@
 //
 //   KestrovLeakSoak [--scans N]
 #include "fuzz/dll_hooks.h"
+#include "fuzz/fuzz_support.h"
 #include "fuzz/handle_count.h"
 #include "host/file_stream.h"
 #include "host/provider_host.h"
 #include "platform/unique_handle.h"
-
-#include <psapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -18,55 +17,11 @@
 
 namespace {
 
-constexpr CLSID ProviderClassId = {
-    0x5d3a9c71, 0x2e4b, 0x4f86, {0xa1, 0xc9, 0x7b, 0x20, 0xe6, 0xd4, 0xf3, 0x58}};
-#ifdef _WIN64
-constexpr wchar_t ProviderDllName[] = L"KestrovAmsi64.dll";
-#else
-constexpr wchar_t ProviderDllName[] = L"KestrovAmsi32.dll";
-#endif
 constexpr char Marker[] = "KESTROV-SOAK-MARKER";
 constexpr int Samples = 10;
 // Private memory may move by allocator noise; a leak of even a handful of
 // bytes per scan passes this over 10,000 scans.
 constexpr size_t PrivateBytesSlack = 1024 * 1024;
-
-std::wstring ProgramDirectory() {
-  wchar_t path[MAX_PATH];
-  std::wstring directory(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-  return directory.substr(0, directory.rfind(L'\\') + 1);
-}
-
-size_t PrivateBytes(HANDLE process) {
-  PROCESS_MEMORY_COUNTERS counters = {};
-  counters.cb = sizeof counters;
-  return K32GetProcessMemoryInfo(process, &counters, sizeof counters) ? counters.PagefileUsage : 0;
-}
-
-// Starts the reference service from this directory with a rule for the
-// marker, and waits until its pipe is there.
-HANDLE StartService(const std::wstring& rulesPath) {
-  const std::wstring program = ProgramDirectory() + L"KestrovScanService.exe";
-  std::wstring command = L"\"" + program + L"\" --log NUL --max-seconds 3600 --signatures \"" +
-                         rulesPath + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    return nullptr;
-  }
-  CloseHandle(info.hThread);
-  // The service needs a moment to create its instances: polls for the pipe
-  // for up to 30 s, giving up early if the service exits.
-  for (int attempt = 0; attempt < 300; ++attempt) {
-    if (WaitNamedPipeW(L"\\\\.\\pipe\\KestrovAmsi", 100)) return info.hProcess;
-    if (WaitForSingleObject(info.hProcess, 100) == WAIT_OBJECT_0) break;
-  }
-  TerminateProcess(info.hProcess, 1);
-  CloseHandle(info.hProcess);
-  return nullptr;
-}
 
 struct Sample {
   unsigned long scans;
@@ -88,21 +43,13 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (scans < Samples) scans = Samples;
 
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring rulesPath = std::wstring(temp) + L"kestrov-soak-rules.txt";
-  {
-    UniqueFileHandle rules(CreateFileW(rulesPath.c_str(), GENERIC_WRITE, 0, nullptr,
-                                       CREATE_ALWAYS, 0, nullptr));
-    const std::string line = std::string("SOAK text ") + Marker + "\n";
-    DWORD written = 0;
-    if (!rules || !WriteFile(rules.get(), line.data(), static_cast<DWORD>(line.size()), &written,
-                             nullptr)) {
-      fprintf(stderr, "cannot write %ls\n", rulesPath.c_str());
-      return 2;
-    }
+  const std::wstring rulesPath =
+      WriteRuleFile(L"kestrov-soak-rules.txt", std::string("SOAK text ") + Marker);
+  if (rulesPath.empty()) {
+    fprintf(stderr, "cannot write the signature file\n");
+    return 2;
   }
-  UniqueKernelHandle service(StartService(rulesPath));
+  UniqueKernelHandle service(StartReferenceService(rulesPath, L""));
   if (!service) {
     fprintf(stderr, "the reference service did not start\n");
     return 2;

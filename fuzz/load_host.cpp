@@ -10,6 +10,7 @@
 //
 // Prints one summary line (see Usage) and exits with 0 when every verdict
 // was right, 1 when one was not, 2 when the run could not be set up.
+#include "fuzz/fuzz_support.h"
 #include "host/file_stream.h"
 #include "host/latency.h"
 #include "host/provider_host.h"
@@ -24,9 +25,6 @@
 #include <vector>
 
 namespace {
-
-constexpr CLSID ProviderClassId = {
-    0x5d3a9c71, 0x2e4b, 0x4f86, {0xa1, 0xc9, 0x7b, 0x20, 0xe6, 0xd4, 0xf3, 0x58}};
 
 constexpr wchar_t Usage[] =
     L"usage: KestrovLoadHost --provider DLL --expect detected|clean [--app NAME]\n"

@@ -8,6 +8,7 @@
 #include "fuzz/dll_hooks.h"
 #include "fuzz/fuzz_case.h"
 #include "fuzz/fuzz_server.h"
+#include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_stream.h"
 #include "fuzz/handle_count.h"
 #include "fuzz/random.h"
@@ -20,15 +21,6 @@
 #include <string>
 
 namespace {
-
-// {5D3A9C71-2E4B-4F86-A1C9-7B20E6D4F358}, as a host knows it.
-constexpr CLSID ProviderClassId = {
-    0x5d3a9c71, 0x2e4b, 0x4f86, {0xa1, 0xc9, 0x7b, 0x20, 0xe6, 0xd4, 0xf3, 0x58}};
-#ifdef _WIN64
-constexpr wchar_t ProviderDllName[] = L"KestrovAmsi64.dll";
-#else
-constexpr wchar_t ProviderDllName[] = L"KestrovAmsi32.dll";
-#endif
 
 // The bound on one scan: the exchange budget from the tick base, and the two
 // busy-pipe waits before it.
@@ -54,13 +46,6 @@ struct Totals {
 volatile unsigned long long currentSeed = 0, currentCase = 0;
 volatile LONG caseRunning = 0;
 volatile ULONGLONG caseStartedMs = 0;
-
-std::wstring ProgramDirectory() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring directory(path, length);
-  return directory.substr(0, directory.rfind(L'\\') + 1);
-}
 
 std::wstring ProgramImage() {
   wchar_t path[MAX_PATH];

@@ -8,12 +8,11 @@
 // its verdict within a bound, the service must still run, and its handles
 // and memory must not keep growing. Replies to bad requests are checked
 // too: a malformed request gets no verdict at all.
+#include "fuzz/fuzz_support.h"
 #include "fuzz/handle_count.h"
 #include "fuzz/random.h"
 #include "platform/unique_handle.h"
 #include "scan/scan_request.h"
-
-#include <psapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -34,18 +33,6 @@ constexpr DWORD GoodClientBoundMs = ConnectionTimeoutMs + 4000;
 // Memory the service may hold beyond its first-round level: its instances'
 // buffers are made once, so anything near this is growth.
 constexpr size_t MemorySlack = 8 * 1024 * 1024;
-
-std::wstring ProgramDirectory() {
-  wchar_t path[MAX_PATH];
-  std::wstring directory(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-  return directory.substr(0, directory.rfind(L'\\') + 1);
-}
-
-size_t PrivateBytes(HANDLE process) {
-  PROCESS_MEMORY_COUNTERS counters = {};
-  counters.cb = sizeof counters;
-  return K32GetProcessMemoryInfo(process, &counters, sizeof counters) ? counters.PagefileUsage : 0;
-}
 
 // One client connection with bounded transfers.
 class Client {
@@ -286,40 +273,15 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring rulesPath = std::wstring(temp) + L"kestrov-service-fuzz-rules.txt";
-  {
-    UniqueFileHandle rules(CreateFileW(rulesPath.c_str(), GENERIC_WRITE, 0, nullptr,
-                                       CREATE_ALWAYS, 0, nullptr));
-    const std::string line = std::string("FUZZ text ") + Marker + "\n";
-    DWORD written = 0;
-    if (!rules ||
-        !WriteFile(rules.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
-      return 2;
-    }
-  }
-  const std::wstring program = ProgramDirectory() + L"KestrovScanService.exe";
-  std::wstring command = L"\"" + program + L"\" --log NUL --max-seconds 3600 " +
-                         L"--connection-timeout-ms " + std::to_wstring(ConnectionTimeoutMs) +
-                         L" --signatures \"" + rulesPath + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    fprintf(stderr, "cannot start the service\n");
+  const std::wstring rulesPath =
+      WriteRuleFile(L"kestrov-service-fuzz-rules.txt", std::string("FUZZ text ") + Marker);
+  if (rulesPath.empty()) {
+    fprintf(stderr, "cannot write the signature file\n");
     return 2;
   }
-  CloseHandle(info.hThread);
-  UniqueKernelHandle service(info.hProcess);
-  // Polls for the pipe while the service starts, for up to 30 s.
-  bool up = false;
-  for (int attempt = 0; attempt < 300 && !up; ++attempt) {
-    up = WaitNamedPipeW(PipeName, 100) != FALSE;
-    if (!up && WaitForSingleObject(service.get(), 100) == WAIT_OBJECT_0) break;
-  }
-  if (!up) {
+  UniqueKernelHandle service(StartReferenceService(
+      rulesPath, L"--connection-timeout-ms " + std::to_wstring(ConnectionTimeoutMs)));
+  if (!service) {
     fprintf(stderr, "the service did not start\n");
     return 2;
   }
@@ -329,7 +291,7 @@ int wmain(int argc, wchar_t** argv) {
   double worstGoodMs = 0;
   size_t baseMemory = 0, peakMemory = 0;
   long baseHandles = -1, lastHandles = -1;
-  const DWORD servicePid = info.dwProcessId;
+  const DWORD servicePid = GetProcessId(service.get());
   for (unsigned long round = 0; round < rounds; ++round) {
     Random random(CaseSeed(seed, round));
     // The last round of every ten holds every instance with idle clients.
