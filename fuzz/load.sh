@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The load run: 64 threads spread over four host processes, a 64-bit and a
-# 32-bit host each scanning a marked and a clean sample, against one
-# reference service that both DLLs trust (all three installed in one
-# directory of the prefix). Every verdict must be right, no scan may fail
+# 32-bit host each scanning a marked and a clean sample (two by address, two
+# through Read), against one reference service that both DLLs trust (all
+# three installed in one directory of the prefix). Every verdict must be right, no scan may fail
 # except by giving up on the busy path, the service must have logged every
 # scan that reached it, and the latency summary of each host is printed.
 #
@@ -60,8 +60,11 @@ for host in $hosts; do
   if [ "$arch" = x64 ]; then bin=$x64 dll=KestrovAmsi64.dll; else bin=$x86 dll=KestrovAmsi32.dll; fi
   expect=clean
   [ "$sample" = marked ] && expect=detected
+  # Two hosts offer the content's address, two only Read.
+  path=()
+  case $host in x64-clean | x86-marked) path=(--no-address) ;; esac
   "$run" "$bin/KestrovLoadHost.exe" --provider "$install_win\\$dll" --app "KestrovLoad-$host" \
-    --expect "$expect" --threads "$threads" --scans "$per_thread" \
+    --expect "$expect" --threads "$threads" --scans "$per_thread" "${path[@]}" \
     "$(winepath_of "$work/$sample.txt")" </dev/null >"$work/$host.txt" 2>"$work/$host.err" &
   pids+=($!)
 done
