@@ -3,7 +3,7 @@
 ARCHS := x64 x86
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test clean
+.PHONY: all deps build demo test fuzz clean
 
 all: build
 
@@ -40,7 +40,36 @@ test: build
 	  echo "== tests: x86"; cat build/x86-tests.log; \
 	  [ $$x64_status -eq 0 ] && [ $$x86_status -eq 0 ]
 
+# Long runs of the reliability suite: per architecture, the provider fuzzer
+# (N cases from SEED, a fresh seed by default; each run prints the seed that
+# reproduces it), the service fuzzer (ROUNDS rounds) and the leak soak
+# (10,000 scans); then the load run of both architectures at once (64
+# threads in four hosts, LOAD scans per thread). The two architectures'
+# fuzzers run side by side, each in its own Wine prefix.
+N ?= 20000
+ROUNDS ?= 200
+LOAD ?= 1000
+fuzz: build
+	@for arch in $(ARCHS); do WINEPREFIX=$(CURDIR)/build/wineprefix-$$arch tools/wine-prefix.sh || exit 1; done
+	@seed=$${SEED:-$$(date +%s)}; \
+	  for arch in $(ARCHS); do \
+	    ( export WINEPREFIX=$(CURDIR)/build/wineprefix-$$arch; bin=build/$$arch/bin; \
+	      status=0; \
+	      tools/wine-run $$bin/KestrovProviderFuzz.exe --cases $(N) --seed $$seed || status=1; \
+	      tools/wine-run $$bin/KestrovServiceFuzz.exe --rounds $(ROUNDS) --seed $$seed || status=1; \
+	      tools/wine-run $$bin/KestrovLeakSoak.exe --scans 10000 || status=1; \
+	      exit $$status ) >build/fuzz-$$arch.log 2>&1 & \
+	    eval "pid_$$arch=$$!"; \
+	  done; \
+	  status=0; \
+	  for arch in $(ARCHS); do \
+	    eval "wait \$$pid_$$arch" || status=1; \
+	    echo "== fuzz: $$arch (seed $$seed)"; cat build/fuzz-$$arch.log; \
+	  done; \
+	  echo "== load"; fuzz/load.sh $(LOAD) || status=1; \
+	  exit $$status
+
 clean:
-	-@for prefix in build/wineprefix build/wineprefix-x64 build/wineprefix-x86; do \
+	-@for prefix in build/wineprefix build/wineprefix-x64 build/wineprefix-x86 build/wineprefix-load; do \
 	  WINEPREFIX=$(CURDIR)/$$prefix wineserver -k >/dev/null 2>&1; done
 	rm -rf build
