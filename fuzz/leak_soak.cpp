@@ -163,7 +163,8 @@ int wmain(int argc, wchar_t** argv) {
            "service handles", "service private KiB");
     for (const Sample& s : samples) {
       printf("%8lu %8ld %12ld %14zu %16ld %22zu\n", s.scans, s.handles, s.blocks,
-             s.privateBytes / 1024, s.serviceHandles, s.servicePrivateBytes / 1024);
+             static_cast<size_t>(s.privateBytes / 1024), s.serviceHandles,
+             static_cast<size_t>(s.servicePrivateBytes / 1024));
     }
     // The first sample is the baseline: by then everything the process and
     // the service set up once is in place.

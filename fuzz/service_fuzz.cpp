@@ -376,7 +376,8 @@ int wmain(int argc, wchar_t** argv) {
   if (grew) {
     ++failures;
     fprintf(stderr, "FAIL: the service grew: memory %zu -> %zu KiB, handles %ld -> %ld\n",
-            baseMemory / 1024, peakMemory / 1024, baseHandles, lastHandles);
+            static_cast<size_t>(baseMemory / 1024), static_cast<size_t>(peakMemory / 1024),
+            baseHandles, lastHandles);
   }
   printf("service fuzz: seed %llu, %lu rounds, %lu hostile clients (random bytes %lu, headers "
          "%lu, cut off %lu, slow %lu, idle %lu, gone %lu, spare bytes %lu), %lu violations, "
@@ -387,7 +388,8 @@ int wmain(int argc, wchar_t** argv) {
          shared.kinds[7].load(), shared.violations.load(), failures);
   printf("  good client worst %.1f ms (bound %lu ms); service memory %zu KiB first, %zu KiB "
          "peak; handles %ld first, %ld last\n",
-         worstGoodMs, GoodClientBoundMs, baseMemory / 1024, peakMemory / 1024, baseHandles,
+         worstGoodMs, GoodClientBoundMs, static_cast<size_t>(baseMemory / 1024),
+         static_cast<size_t>(peakMemory / 1024), baseHandles,
          lastHandles);
   TerminateProcess(service.get(), 0);
   WaitForSingleObject(service.get(), 10000);
