@@ -96,6 +96,8 @@ const char* PlatformCallName(PlatformCall call) {
     case PlatformCall::CurrentProcessId: return "GetCurrentProcessId";
     case PlatformCall::HeapAlloc: return "HeapAlloc";
     case PlatformCall::HeapFree: return "HeapFree";
+    case PlatformCall::StreamAttribute: return "IAmsiStream::GetAttribute";
+    case PlatformCall::StreamRead: return "IAmsiStream::Read";
     case PlatformCall::Count: break;
   }
   return "?";

@@ -53,7 +53,8 @@ class StartLine {
 enum class PlatformCall {
   CreateFile, WaitNamedPipe, ServerProcessId, OpenProcess, ImageQuery, CompareStrings,
   CreateEvent, ResetEvent, WriteFile, ReadFile, WaitForObject, OverlappedResult, CancelIo,
-  CloseHandle, TickCount, CurrentProcessId, HeapAlloc, HeapFree, Count
+  CloseHandle, TickCount, CurrentProcessId, HeapAlloc, HeapFree, StreamAttribute, StreamRead,
+  Count
 };
 const char* PlatformCallName(PlatformCall call);
 

@@ -9,12 +9,14 @@
 
 struct CallProfile {
   size_t contentBytes = 0;
+  bool addressPath = true;
   unsigned scans = 0;
   double providerScanUs = 0, rawScanUs = 0;  // mean time of a whole scan
   CallTally provider, raw;                   // summed over the scans
 };
 
-// `scans` address-path scans and as many raw exchanges of `contentBytes`,
+// `scans` scans on one path and as many raw exchanges of `contentBytes`,
 // one at a time. The DLL's imports are patched only for the length of the
-// call.
-CallProfile ProfileCalls(const ProviderRunner& provider, size_t contentBytes, unsigned scans);
+// call; the host's stream calls are timed too.
+CallProfile ProfileCalls(const ProviderRunner& provider, size_t contentBytes, bool addressPath,
+                         unsigned scans);

@@ -26,7 +26,12 @@ std::vector<CapacityRow> MeasureCapacity(const std::vector<unsigned>& clients, d
             ++ok;
           } else {
             ++failed;
-            if (outcome == RawOutcome::Busy) ++busy;
+            // A client that finds every instance taken waits for one, as
+            // the provider does, rather than knocking again at once.
+            if (outcome == RawOutcome::Busy) {
+              ++busy;
+              WaitNamedPipeW(ServicePipeName, 300);
+            }
           }
         }
       });
@@ -54,6 +59,9 @@ MemoryFigures MeasurePeakMemory(const ServiceProcess& service, unsigned clients,
   figures.requestBytes = requestBytes;
   const std::vector<BYTE> request =
       BuildRawRequest(BenchAppName, L"bench-memory", MarkedContent(requestBytes));
+  // One exchange first, so that the idle figure is that of a service that
+  // has started all of its instances and served.
+  RawExchange(BuildRawRequest(BenchAppName, L"bench-memory", MarkedContent(1024)));
   figures.idleBytes = service.PrivateBytes();
   figures.sampledPeak = figures.idleBytes;
 

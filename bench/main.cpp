@@ -49,8 +49,11 @@ bool ParseArguments(int argc, wchar_t** argv, Options* options) {
   }
   if (options->smoke && !repetitionsGiven) options->repetitions = 2;
   if (options->jsonPath.empty()) {
-    options->jsonPath =
+    const std::wstring path =
         ProgramDirectory() + (options->smoke ? L"..\\bench-smoke.json" : L"..\\bench.json");
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    options->jsonPath = length > 0 && length < MAX_PATH ? std::wstring(full, length) : path;
   }
   return true;
 }
@@ -138,8 +141,11 @@ int wmain(int argc, wchar_t** argv) {
   results.matrix = RunMatrix(provider, matrix);
 
   fprintf(stderr, "%s: call profiles\n", results.architecture.c_str());
-  results.profiles.push_back(ProfileCalls(provider, 1024, options.smoke ? 20 : 300));
-  if (!options.smoke) results.profiles.push_back(ProfileCalls(provider, ContentCapBytes, 12));
+  results.profiles.push_back(ProfileCalls(provider, 1024, true, options.smoke ? 20 : 300));
+  if (!options.smoke) {
+    results.profiles.push_back(ProfileCalls(provider, ContentCapBytes, true, 12));
+    results.profiles.push_back(ProfileCalls(provider, ContentCapBytes, false, 12));
+  }
 
   fprintf(stderr, "%s: service capacity\n", results.architecture.c_str());
   if (options.smoke) {

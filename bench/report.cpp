@@ -50,8 +50,8 @@ void PrintAccounting(const std::vector<AccountingRow>& rows) {
 }
 
 void PrintProfile(const CallProfile& p) {
-  printf("\nWhere the time goes: %s, address path, one thread, %u scans; per scan\n",
-         SizeLabel(p.contentBytes).c_str(), p.scans);
+  printf("\nWhere the time goes: %s, %s path, one thread, %u scans; per scan\n",
+         SizeLabel(p.contentBytes).c_str(), PathName(p.addressPath), p.scans);
   printf("%-28s | %8s %10s %10s | %8s %10s\n", "platform call", "prov n", "prov us",
          "us/call", "raw n", "raw us");
   double providerCalls = 0, rawCalls = 0;
@@ -70,7 +70,7 @@ void PrintProfile(const CallProfile& p) {
   }
   printf("%-28s | %8s %10.1f %10s | %8s %10.1f\n", "all timed calls", "", providerCalls, "",
          "", rawCalls);
-  printf("%-28s | %8s %10.1f %10s | %8s %10.1f\n", "rest (own code, stream)", "",
+  printf("%-28s | %8s %10.1f %10s | %8s %10.1f\n", "rest (own code)", "",
          p.providerScanUs - providerCalls, "", "", p.rawScanUs - rawCalls);
   printf("%-28s | %8s %10.1f %10s | %8s %10.1f\n", "whole scan", "", p.providerScanUs, "", "",
          p.rawScanUs);
@@ -209,9 +209,9 @@ bool WriteJson(const BenchResults& r, const std::wstring& path) {
     const CallProfile& p = r.profiles[k];
     const double scans = p.scans ? static_cast<double>(p.scans) : 1.0;
     fprintf(f,
-            "    {\"content_bytes\": %zu, \"scans\": %u, \"provider_scan_us\": %.2f, "
-            "\"raw_scan_us\": %.2f, \"calls\": [",
-            p.contentBytes, p.scans, p.providerScanUs, p.rawScanUs);
+            "    {\"content_bytes\": %zu, \"path\": \"%s\", \"scans\": %u, "
+            "\"provider_scan_us\": %.2f, \"raw_scan_us\": %.2f, \"calls\": [",
+            p.contentBytes, PathName(p.addressPath), p.scans, p.providerScanUs, p.rawScanUs);
     bool first = true;
     for (int c = 0; c < static_cast<int>(PlatformCall::Count); ++c) {
       if (p.provider.calls[c] == 0 && p.raw.calls[c] == 0) continue;
