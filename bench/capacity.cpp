@@ -62,7 +62,15 @@ MemoryFigures MeasurePeakMemory(const ServiceProcess& service, unsigned clients,
   // One exchange first, so that the idle figure is that of a service that
   // has started all of its instances and served.
   RawExchange(BuildRawRequest(BenchAppName, L"bench-memory", MarkedContent(1024)));
+  // Its instance threads commit their memory as they start: wait until two
+  // readings 100 ms apart agree, for two seconds at most.
   figures.idleBytes = service.PrivateBytes();
+  for (int k = 0; k < 20; ++k) {
+    Sleep(100);
+    const SIZE_T now = service.PrivateBytes();
+    if (now == figures.idleBytes) break;
+    figures.idleBytes = now;
+  }
   figures.sampledPeak = figures.idleBytes;
 
   StartLine line;

@@ -120,9 +120,10 @@ std::vector<MatrixCell> RunMatrix(const ProviderRunner& provider, const MatrixSe
 
       // Warm-up: the first scans of a size pay for the service's first
       // touch of its buffers and the platform's first use of the path.
-      RunConcurrent(threads, 2, scanAddress);
-      RunConcurrent(threads, 2, scanRead);
-      RunConcurrent(threads, 2, scanRaw);
+      const unsigned warmUp = perThread / 4 < 2 ? 2 : perThread / 4;
+      RunConcurrent(threads, warmUp, scanAddress);
+      RunConcurrent(threads, warmUp, scanRead);
+      RunConcurrent(threads, warmUp, scanRaw);
 
       // The three kinds take turns, so that a load that comes and goes on
       // the machine falls on all of them alike.
