@@ -115,12 +115,15 @@ std::vector<MatrixCell> RunMatrix(const ProviderRunner& provider, const MatrixSe
       auto scanRaw = [&](unsigned) { return RawExchange(request) == RawOutcome::Detected; };
 
       const unsigned total = ScansPerRepetition(bytes, settings.scansScale);
+      // A large content makes one scan long: there a single scan per thread
+      // and repetition already fills the run.
+      const unsigned least = bytes >= 1024 * 1024 ? 1 : 2;
       unsigned perThread = (total + threads - 1) / threads;
-      if (perThread < 2) perThread = 2;
+      if (perThread < least) perThread = least;
 
       // Warm-up: the first scans of a size pay for the service's first
       // touch of its buffers and the platform's first use of the path.
-      const unsigned warmUp = perThread / 4 < 2 ? 2 : perThread / 4;
+      const unsigned warmUp = perThread / 4 < least ? least : perThread / 4;
       RunConcurrent(threads, warmUp, scanAddress);
       RunConcurrent(threads, warmUp, scanRead);
       RunConcurrent(threads, warmUp, scanRaw);
