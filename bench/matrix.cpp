@@ -65,9 +65,13 @@ struct Repetitions {
   unsigned long attempted = 0, failed = 0;
 
   void Add(const RunFigures& run, size_t bytes) {
-    const LatencySummary summary = Summarize(run.latencies);
-    p50.push_back(summary.p50);
-    p99.push_back(summary.p99);
+    // A repetition in which every scan failed has no latency to offer; its
+    // failures are counted, and its throughput of 0 stands.
+    if (!run.latencies.empty()) {
+      const LatencySummary summary = Summarize(run.latencies);
+      p50.push_back(summary.p50);
+      p99.push_back(summary.p99);
+    }
     const double seconds = run.wallMs / 1000.0;
     const double ok = static_cast<double>(run.latencies.size());
     scansPerSecond.push_back(seconds > 0 ? ok / seconds : 0);

@@ -6,6 +6,15 @@ namespace {
 
 const char* PathName(bool addressPath) { return addressPath ? "address" : "Read"; }
 
+std::string Fixed(double value, int decimals) {
+  char text[32];
+  snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+// A latency, or "-" when no scan of the kind succeeded.
+std::string Milliseconds(double ms) { return ms > 0 ? Fixed(ms, 3) + "ms" : "-"; }
+
 double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
 
 const MatrixCell* FindCell(const std::vector<MatrixCell>& cells, size_t bytes, bool address,
@@ -22,17 +31,19 @@ const MatrixCell* FindCell(const std::vector<MatrixCell>& cells, size_t bytes, b
 
 void PrintMatrix(const std::vector<MatrixCell>& cells) {
   printf("\nScan latency and throughput: provider (prov) against the raw exchange (raw);\n"
-         "medians over the repetitions; failed = scans without the expected detection\n");
+         "medians over the repetitions; failed = scans without the expected detection,\n"
+         "left out of the latencies (\"-\": no scan of that kind succeeded)\n");
   printf("%-7s %-7s %3s | %9s %9s | %9s %9s | %6s | %8s %8s | %8s %8s | %11s\n", "size",
          "path", "thr", "prov p50", "prov p99", "raw p50", "raw p99", "ratio", "prov/s",
          "raw/s", "prov MB/s", "raw MB/s", "failed p/r");
   for (const MatrixCell& c : cells) {
-    printf("%-7s %-7s %3u | %7.3fms %7.3fms | %7.3fms %7.3fms | %6.2f | %8.1f %8.1f | %8.1f "
-           "%8.1f | %5lu/%-5lu\n",
+    printf("%-7s %-7s %3u | %9s %9s | %9s %9s | %6s | %8.1f %8.1f | %8.1f %8.1f | %5lu/%-5lu\n",
            SizeLabel(c.contentBytes).c_str(), PathName(c.addressPath), c.threads,
-           c.provider.p50Ms, c.provider.p99Ms, c.raw.p50Ms, c.raw.p99Ms, c.ratio,
-           c.provider.scansPerSecond, c.raw.scansPerSecond, c.provider.megabytesPerSecond,
-           c.raw.megabytesPerSecond, c.provider.failed, c.raw.failed);
+           Milliseconds(c.provider.p50Ms).c_str(), Milliseconds(c.provider.p99Ms).c_str(),
+           Milliseconds(c.raw.p50Ms).c_str(), Milliseconds(c.raw.p99Ms).c_str(),
+           c.ratio > 0 ? Fixed(c.ratio, 2).c_str() : "-", c.provider.scansPerSecond,
+           c.raw.scansPerSecond, c.provider.megabytesPerSecond, c.raw.megabytesPerSecond,
+           c.provider.failed, c.raw.failed);
   }
 }
 
