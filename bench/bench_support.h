@@ -1,4 +1,4 @@
-// Pieces every part of the benchmark shares: the clock, the content of a
+// Pieces the whole benchmark shares: the clock, the content of a
 // scan, latency summaries and a start line for threads.
 #pragma once
 
