@@ -3,7 +3,7 @@
 ARCHS := x64 x86
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test fuzz clean
+.PHONY: all deps build demo test bench fuzz clean
 
 all: build
 
@@ -40,6 +40,23 @@ test: build
 	  echo "== tests: x86"; cat build/x86-tests.log; \
 	  [ $$x64_status -eq 0 ] && [ $$x86_status -eq 0 ]
 
+# The benchmark, x64 then x86, each in a Wine prefix of its own, stopped
+# afterwards so that no wineserver lingers: tables on stdout, the figures in
+# build/<arch>/bench.json. Only the benchmark and what it runs are built.
+bench: deps
+	@for arch in $(ARCHS); do \
+	  cmake --preset $$arch >/dev/null && \
+	  cmake --build --preset $$arch --target KestrovBench || exit 1; \
+	done
+	@for arch in $(ARCHS); do \
+	  prefix=$(CURDIR)/build/wineprefix-bench-$$arch; \
+	  WINEPREFIX=$$prefix tools/wine-prefix.sh || exit 1; \
+	  WINEPREFIX=$$prefix WINEDEBUG=-all tools/wine-run build/$$arch/bin/KestrovBench.exe; \
+	  status=$$?; \
+	  WINEPREFIX=$$prefix wineserver -k >/dev/null 2>&1; \
+	  [ $$status -eq 0 ] || exit $$status; \
+	done
+
 # Long runs of the reliability suite: per architecture, the provider fuzzer
 # (N cases from SEED, a fresh seed by default; each run prints the seed that
 # reproduces it), the service fuzzer (ROUNDS rounds) and the leak soak
@@ -70,6 +87,7 @@ fuzz: build
 	  exit $$status
 
 clean:
-	-@for prefix in build/wineprefix build/wineprefix-x64 build/wineprefix-x86 build/wineprefix-load; do \
+	-@for prefix in build/wineprefix build/wineprefix-x64 build/wineprefix-x86 \
+	    build/wineprefix-bench-x64 build/wineprefix-bench-x86 build/wineprefix-load; do \
 	  WINEPREFIX=$(CURDIR)/$$prefix wineserver -k >/dev/null 2>&1; done
 	rm -rf build

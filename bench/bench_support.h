@@ -1,0 +1,69 @@
+// Pieces the whole benchmark shares: the clock, the content of a
+// scan, latency summaries and a start line for threads.
+#pragma once
+
+#include "platform/unique_handle.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+constexpr wchar_t ServicePipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
+constexpr DWORD ContentCapBytes = 8 * 1024 * 1024;
+constexpr DWORD ExchangeBudgetMs = 1500;
+// Placed at the end of every benchmark content; the service is given a rule
+// for it, so every successful scan is a detection and a failed one shows.
+constexpr char DetectionMarker[] = "KESTROV-BENCH-MARKER-7Q2";
+constexpr wchar_t BenchAppName[] = L"KestrovBench";
+
+// This program's directory with its trailing backslash: the provider DLL
+// and the scan service lie beside it.
+std::wstring ProgramDirectory();
+
+long long CounterNow();
+double CounterMs(long long start, long long end);
+
+// `bytes` bytes of text that end with DetectionMarker.
+std::vector<BYTE> MarkedContent(size_t bytes);
+std::string SizeLabel(size_t bytes);  // "1 KiB", "8 MiB", ...
+
+// Latencies of one run, in milliseconds.
+struct LatencySummary {
+  double p50 = 0, p99 = 0, max = 0;
+  size_t count = 0;
+};
+LatencySummary Summarize(std::vector<double> samples);
+double Median(std::vector<double> values);
+
+// A line that threads wait at until the main thread lets them all go at
+// once, so that concurrent scans start together.
+class StartLine {
+ public:
+  StartLine();
+  bool ok() const { return static_cast<bool>(go_); }
+  void Wait() const;
+  void Open() const;
+
+ private:
+  UniqueKernelHandle go_;
+};
+
+// Per-call time of a set of platform calls, for the breakdowns.
+enum class PlatformCall {
+  CreateFile, WaitNamedPipe, ServerProcessId, OpenProcess, ImageQuery, CompareStrings,
+  CreateEvent, ResetEvent, WriteFile, ReadFile, WaitForObject, OverlappedResult, CancelIo,
+  CloseHandle, TickCount, CurrentProcessId, HeapAlloc, HeapFree, StreamAttribute, StreamRead,
+  Count
+};
+const char* PlatformCallName(PlatformCall call);
+
+struct CallTally {
+  unsigned long long calls[static_cast<int>(PlatformCall::Count)] = {};
+  long long ticks[static_cast<int>(PlatformCall::Count)] = {};
+  void Add(PlatformCall call, long long start) {
+    const int k = static_cast<int>(call);
+    ++calls[k];
+    ticks[k] += CounterNow() - start;
+  }
+};

@@ -1,0 +1,33 @@
+#include "bench/provider_runner.h"
+
+#include "bench/bench_support.h"
+
+namespace {
+constexpr CLSID ProviderClassId = {
+    0x5d3a9c71, 0x2e4b, 0x4f86, {0xa1, 0xc9, 0x7b, 0x20, 0xe6, 0xd4, 0xf3, 0x58}};
+}
+
+bool ProviderRunner::Load(std::wstring* failure) {
+  return SUCCEEDED(loaded_.Load(ProgramDirectory() + ProviderDllName, ProviderClassId, failure));
+}
+
+AMSI_RESULT ProviderRunner::Scan(IAmsiStream* stream) const {
+  IAntimalwareProvider* provider = loaded_.provider();
+  AMSI_RESULT result = AMSI_RESULT_CLEAN;
+  if (provider->lpVtbl->Scan(provider, stream, &result) != S_OK) return AMSI_RESULT_CLEAN;
+  return result;
+}
+
+BenchStream::BenchStream(const ScanContent& content, const wchar_t* contentName,
+                         bool offerAddress) {
+  FileStreamSettings settings;
+  settings.content = &content;
+  settings.appName = BenchAppName;
+  settings.contentName = contentName;
+  settings.offerAddress = offerAddress;
+  if (FAILED(CreateFileStream(settings, &stream_))) stream_ = nullptr;
+}
+
+BenchStream::~BenchStream() {
+  if (stream_ != nullptr) stream_->lpVtbl->Release(stream_);
+}
