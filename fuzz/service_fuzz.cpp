@@ -27,6 +27,8 @@ constexpr wchar_t PipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
 constexpr char Marker[] = "KESTROV-FUZZ-MARKER";
 constexpr uint32_t MaxNameBytes = 1024, MaxContentBytes = 8 * 1024 * 1024;
 constexpr DWORD ConnectionTimeoutMs = 1000;
+// Instances of the service under test; idle rounds hold every one of them.
+constexpr unsigned Instances = 64;
 // A good client is served within this, even when idle clients hold every
 // instance: they are dropped after the connection time-out.
 constexpr DWORD GoodClientBoundMs = ConnectionTimeoutMs + 4000;
@@ -280,7 +282,8 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   UniqueKernelHandle service(StartReferenceService(
-      rulesPath, L"--connection-timeout-ms " + std::to_wstring(ConnectionTimeoutMs)));
+      rulesPath, L"--connection-timeout-ms " + std::to_wstring(ConnectionTimeoutMs) +
+                     L" --instances " + std::to_wstring(Instances)));
   if (!service) {
     fprintf(stderr, "the service did not start\n");
     return 2;
@@ -295,7 +298,7 @@ int wmain(int argc, wchar_t** argv) {
   for (unsigned long round = 0; round < rounds; ++round) {
     Random random(CaseSeed(seed, round));
     // The last round of every ten holds every instance with idle clients.
-    const unsigned crowd = round % 10 == 9 ? 64 : random.Between(8, 40);
+    const unsigned crowd = round % 10 == 9 ? Instances : random.Between(8, 40);
     std::vector<ClientStart> starts(crowd);
     std::vector<UniqueKernelHandle> threads;
     for (unsigned k = 0; k < crowd; ++k) {

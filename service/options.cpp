@@ -34,7 +34,7 @@ std::string UsageText() {
          "\n"
          "Options:\n"
          "  --instances N              pipe instances, that is scans served at once\n"
-         "                             (1 to 254, default 64)\n"
+         "                             (1 to 254, default 128)\n"
          "  --connection-timeout-ms MS time a connection may take from connecting to its\n"
          "                             close, after which it is dropped (1 to 600000,\n"
          "                             default 5000)\n"

@@ -6,7 +6,10 @@
 #include <string>
 
 struct ServiceOptions {
-  DWORD instances = 64;
+  // Twice the scans expected at once: an instance takes a moment to listen
+  // again after its client has gone, and a client that finds none listening
+  // gives up after two short waits.
+  DWORD instances = 128;
   DWORD connectionTimeoutMs = 5000;
   DWORD maxSeconds = 0;  // 0: until stopped
   std::wstring signaturesPath;

@@ -14,7 +14,7 @@
 extern const wchar_t ServicePipeName[];
 
 struct ServerSettings {
-  DWORD instances = 64;
+  DWORD instances = 128;
   DWORD connectionTimeoutMs = 5000;
   const RuleSet* rules = nullptr;
   ScanLog* log = nullptr;

@@ -243,7 +243,7 @@ TEST_P(InstanceCountTest, ServesThatManyClientsAtOnceAndNoMore) {
 
 INSTANTIATE_TEST_SUITE_P(
     Counts, InstanceCountTest,
-    ::testing::Values(InstanceCase{"Default", {}, 64},
+    ::testing::Values(InstanceCase{"Default", {}, 128},
                       InstanceCase{"One", {L"--instances", L"1"}, 1},
                       InstanceCase{"Five", {L"--instances", L"5"}, 5}),
     [](const auto& info) { return std::string(info.param.name); });
