@@ -8,9 +8,10 @@
 
 struct OvershootFigures {
   unsigned scans = 0;
-  unsigned returnedEarly = 0;  // before the deadline: the server was not used
+  unsigned returnedEarly = 0;  // well before the deadline: left out of the figures
   unsigned detected = 0;       // must be 0: nothing ever answers
-  double p50Ms = 0, p99Ms = 0, maxMs = 0;  // return time minus (tick base + 1500 ms)
+  // Return time minus (tick base + 1500 ms), of the scans that waited.
+  double minMs = 0, p50Ms = 0, p99Ms = 0, maxMs = 0;
   bool serverStarted = false;
 };
 

@@ -95,8 +95,8 @@ void PrintOvershoot(const OvershootFigures& o) {
     printf("  the silent service could not serve the pipe\n");
     return;
   }
-  printf("  p50 %.2f ms, p99 %.2f ms, max %.2f ms; returned early %u, detected %u\n", o.p50Ms,
-         o.p99Ms, o.maxMs, o.returnedEarly, o.detected);
+  printf("  min %.2f ms, p50 %.2f ms, p99 %.2f ms, max %.2f ms; returned early %u, detected %u\n",
+         o.minMs, o.p50Ms, o.p99Ms, o.maxMs, o.returnedEarly, o.detected);
 }
 
 void PrintCapacity(const std::vector<CapacityRow>& rows, const MemoryFigures& m) {
@@ -241,9 +241,9 @@ bool WriteJson(const BenchResults& r, const std::wstring& path) {
   }
   const OvershootFigures& o = r.overshoot;
   fprintf(f,
-          "  ],\n  \"overshoot\": {\"scans\": %u, \"p50_ms\": %.3f, \"p99_ms\": %.3f, "
-          "\"max_ms\": %.3f, \"returned_early\": %u, \"detected\": %u},\n",
-          o.scans, o.p50Ms, o.p99Ms, o.maxMs, o.returnedEarly, o.detected);
+          "  ],\n  \"overshoot\": {\"scans\": %u, \"min_ms\": %.3f, \"p50_ms\": %.3f, "
+          "\"p99_ms\": %.3f, \"max_ms\": %.3f, \"returned_early\": %u, \"detected\": %u},\n",
+          o.scans, o.minMs, o.p50Ms, o.p99Ms, o.maxMs, o.returnedEarly, o.detected);
   fprintf(f, "  \"capacity\": [\n");
   for (size_t k = 0; k < r.capacity.size(); ++k) {
     const CapacityRow& c = r.capacity[k];
