@@ -95,18 +95,20 @@ for f in eicar.com amsi-sample.ps1 clean.ps1 large.txt; do
     printf '   %-16s  %-6s  %-12s  %s ms\n' "$f" "$arch" "$verdict" "$latency"
   done
 done
+# The service writes its log behind the verdicts; stopping it writes every
+# line still queued.
+stop_service
 echo "   the service logged $(wc -l <"$install_dir/scans.jsonl") scans; the large file's entry:"
 grep '"contentBytes":8388608' "$install_dir/scans.jsonl" | head -n 1 | sed 's/^/   /'
 
 echo "== A copy of the service in another directory ($rogue_win)"
-stop_service
 mkdir -p "$rogue_dir"
 cp "$x64/KestrovScanService.exe" "$rogue_dir/"
 start_service "$rogue_win\\KestrovScanService.exe" "$rogue_win\\scans.jsonl" "$work/rogue.txt"
 read -r verdict latency <<<"$(scan "$x64" "$samples/eicar.com")"
+stop_service
 received=0
 [ -f "$rogue_dir/scans.jsonl" ] && received=$(wc -l <"$rogue_dir/scans.jsonl")
 printf '   eicar.com from the x64 host: %s; scans the copy received: %s\n' "$verdict" "$received"
-stop_service
 
 echo "== Service stopped"

@@ -118,6 +118,17 @@ class EndToEndTest : public testing::Test {
     for (std::string line; std::getline(log, line);) lines += line.empty() ? 0 : 1;
     return lines;
   }
+  // The service writes its log behind the verdicts: polls for `count`
+  // lines, within a bound far above what the writer needs.
+  size_t WaitForLoggedScans(size_t count) {
+    const ULONGLONG giveUp = GetTickCount64() + 20000;
+    size_t lines = LoggedScans();
+    while (lines < count && GetTickCount64() < giveUp) {
+      Sleep(50);
+      lines = LoggedScans();
+    }
+    return lines;
+  }
 
   // Each sample through `host`, with `arguments` before the file name.
   void ExpectVerdicts(const std::wstring& host, const std::wstring& arguments) {
@@ -143,8 +154,8 @@ TEST_F(EndToEndTest, RegisteredProviderDetectsBothSamplesAndPassesCleanContent) 
   ASSERT_EQ(RunProgram(Regsvr32(), L"/s " + Quoted(installDir + L"\\" + OwnDll)), 0u);
   registered = true;
   ExpectVerdicts(TestProgramDirectory() + L"amsiscan.exe", L"--app e2e");
+  EXPECT_EQ(WaitForLoggedScans(3), 3u);
   StopService();
-  EXPECT_EQ(LoggedScans(), 3u);
 }
 
 TEST_F(EndToEndTest, HostAndServiceOfDifferentArchitecturesWorkTogether) {
@@ -158,8 +169,8 @@ TEST_F(EndToEndTest, HostAndServiceOfDifferentArchitecturesWorkTogether) {
   Install(otherBin);
   ExpectVerdicts(TestProgramDirectory() + L"amsiscan.exe",
                  L"--provider " + Quoted(installDir + L"\\" + OwnDll));
+  EXPECT_EQ(WaitForLoggedScans(3), 3u);
   StopService();
-  EXPECT_EQ(LoggedScans(), 3u);
 }
 
 }  // namespace
