@@ -241,10 +241,12 @@ bool ServiceProcess::Start(const std::vector<std::wstring>& arguments) {
   std::vector<std::wstring> all = {L"--max-seconds", L"300"};
   all.insert(all.end(), arguments.begin(), arguments.end());
   if (!Launch(all)) return false;
-  // Polled: nothing signals that the pipe exists. The bound covers a slow
-  // Wine start.
+  // Polled: nothing signals that the service is up but its "serving" line,
+  // written once every instance exists. The pipe alone is not enough: it may
+  // still be the last service's, or this one's first instance of many. The
+  // bound covers a slow Wine start.
   const ULONGLONG giveUp = GetTickCount64() + ClientWaitMs;
-  while (!PipeExists()) {
+  while (Stderr().find("serving ") == std::string::npos || !PipeExists()) {
     if (WaitForSingleObject(process_.get(), 20) == WAIT_OBJECT_0) {
       ADD_FAILURE() << "the service exited at start: " << Stderr();
       return false;
@@ -264,10 +266,17 @@ bool ServiceProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
 
 void ServiceProcess::Kill() {
   if (!process_) return;
+  const bool wasServing = WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT &&
+                          Stderr().find("serving ") != std::string::npos;
   TerminateProcess(process_.get(), 99);
   // Bounded only against a wedged process; termination is immediate.
   WaitForSingleObject(process_.get(), 10000);
   process_.reset();
+  // The process can end before all of its pipe instances are gone, and the
+  // next service must find the name free: polled, within the same bound.
+  // Only one service serves the name, so once this one is gone it goes too.
+  const ULONGLONG giveUp = GetTickCount64() + 10000;
+  while (wasServing && PipeExists() && GetTickCount64() < giveUp) Sleep(10);
 }
 
 std::string ServiceProcess::Stdout() const { return ReadTextFile(PathOf(L"stdout.txt")); }
