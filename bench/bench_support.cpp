@@ -5,13 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-std::wstring ProgramDirectory() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring directory(path, length < MAX_PATH ? length : 0);
-  return directory.substr(0, directory.rfind(L'\\') + 1);
-}
-
 namespace {
 long long CounterFrequency() {
   static const long long frequency = [] {

@@ -2,6 +2,7 @@
 // scan, latency summaries and a start line for threads.
 #pragma once
 
+#include "fuzz/fuzz_support.h"  // ProgramDirectory, the provider's identity
 #include "platform/unique_handle.h"
 
 #include <windows.h>
@@ -16,10 +17,6 @@ constexpr DWORD ExchangeBudgetMs = 1500;
 // for it, so every successful scan is a detection and a failed one shows.
 constexpr char DetectionMarker[] = "KESTROV-BENCH-MARKER-7Q2";
 constexpr wchar_t BenchAppName[] = L"KestrovBench";
-
-// This program's directory with its trailing backslash: the provider DLL
-// and the scan service lie beside it.
-std::wstring ProgramDirectory();
 
 long long CounterNow();
 double CounterMs(long long start, long long end);

@@ -2,11 +2,6 @@
 
 #include "bench/bench_support.h"
 
-namespace {
-constexpr CLSID ProviderClassId = {
-    0x5d3a9c71, 0x2e4b, 0x4f86, {0xa1, 0xc9, 0x7b, 0x20, 0xe6, 0xd4, 0xf3, 0x58}};
-}
-
 bool ProviderRunner::Load(std::wstring* failure) {
   return SUCCEEDED(loaded_.Load(ProgramDirectory() + ProviderDllName, ProviderClassId, failure));
 }

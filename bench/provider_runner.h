@@ -3,6 +3,7 @@
 // streams it scans.
 #pragma once
 
+#include "fuzz/fuzz_support.h"
 #include "host/file_stream.h"
 #include "host/provider_host.h"
 #include "platform/amsi.h"
@@ -10,12 +11,6 @@
 #include <windows.h>
 
 #include <string>
-
-#ifdef _WIN64
-constexpr wchar_t ProviderDllName[] = L"KestrovAmsi64.dll";
-#else
-constexpr wchar_t ProviderDllName[] = L"KestrovAmsi32.dll";
-#endif
 
 class ProviderRunner {
  public:

@@ -103,8 +103,8 @@ void ScanLog::WriteQueued() {
     while (pending_.empty() && !closing_) {
       SleepConditionVariableSRW(&queued_, &lock_, INFINITE, 0);
     }
+    // The written buffer, cleared, becomes the next queue.
     lines.swap(pending_);
-    pending_.clear();
     const bool last = closing_;
     ReleaseSRWLockExclusive(&lock_);
     WakeAllConditionVariable(&drained_);
