@@ -67,7 +67,7 @@ struct PipeServer::Instance {
   void Serve();
   IoResult Finish(BOOL started, ULONGLONG deadline, DWORD* bytes);
   IoResult ReadSome(BYTE* bytes, DWORD count, ULONGLONG deadline, DWORD* got);
-  IoResult Fill(ULONGLONG deadline);
+  IoResult Next(DWORD most, ULONGLONG deadline, const BYTE** bytes, DWORD* count);
   IoResult ReadExact(void* bytes, DWORD count, ULONGLONG deadline);
   IoResult WriteExact(const void* bytes, DWORD count, ULONGLONG deadline);
 
@@ -127,26 +127,35 @@ IoResult PipeServer::Instance::ReadSome(BYTE* bytes, DWORD count, ULONGLONG dead
   return result;
 }
 
-// Reads whatever the client has sent so far, up to a buffer's worth: the
-// header, the names and the start of the content usually come in one read.
-IoResult PipeServer::Instance::Fill(ULONGLONG deadline) {
-  bufferedAt = 0;
-  return ReadSome(buffer.data(), static_cast<DWORD>(buffer.size()), deadline, &buffered);
+// The next of the request's bytes, at most `most` of them and at least one.
+// When none are buffered it first reads whatever the client has sent so far,
+// up to a buffer's worth: the header, the names and the start of the content
+// usually come in one read.
+IoResult PipeServer::Instance::Next(DWORD most, ULONGLONG deadline, const BYTE** bytes,
+                                    DWORD* count) {
+  if (buffered == 0) {
+    bufferedAt = 0;
+    const IoResult result =
+        ReadSome(buffer.data(), static_cast<DWORD>(buffer.size()), deadline, &buffered);
+    if (result != IoResult::Done) return result;
+  }
+  *bytes = buffer.data() + bufferedAt;
+  *count = most < buffered ? most : buffered;
+  bufferedAt += *count;
+  buffered -= *count;
+  return IoResult::Done;
 }
 
 IoResult PipeServer::Instance::ReadExact(void* bytes, DWORD count, ULONGLONG deadline) {
   BYTE* at = static_cast<BYTE*>(bytes);
   while (count > 0) {
-    if (buffered == 0) {
-      const IoResult result = Fill(deadline);
-      if (result != IoResult::Done) return result;
-    }
-    const DWORD take = count < buffered ? count : buffered;
-    memcpy(at, buffer.data() + bufferedAt, take);
-    at += take;
-    count -= take;
-    bufferedAt += take;
-    buffered -= take;
+    const BYTE* next = nullptr;
+    DWORD taken = 0;
+    const IoResult result = Next(count, deadline, &next, &taken);
+    if (result != IoResult::Done) return result;
+    memcpy(at, next, taken);
+    at += taken;
+    count -= taken;
   }
   return IoResult::Done;
 }
@@ -197,12 +206,11 @@ void PipeServer::Instance::Serve() {
   matcher.Reset();
   DWORD remaining = header.contentBytes;
   while (remaining > 0) {
-    if (buffered == 0 && Fill(deadline) != IoResult::Done) return;
-    const DWORD take = remaining < buffered ? remaining : buffered;
-    matcher.Feed(buffer.data() + bufferedAt, take);
-    remaining -= take;
-    bufferedAt += take;
-    buffered -= take;
+    const BYTE* next = nullptr;
+    DWORD taken = 0;
+    if (Next(remaining, deadline, &next, &taken) != IoResult::Done) return;
+    matcher.Feed(next, taken);
+    remaining -= taken;
   }
 
   const bool detected = matcher.detected();
