@@ -30,8 +30,8 @@ std::vector<AccountingRow> CountAllocationsAndCopies(const ProviderRunner& provi
         provider.Scan(stream.get());
         DisarmFaults();
         const HookCounters& counted = Counters();
-        const unsigned allocations = counted.heapAllocs + counted.crtAllocs;
-        const unsigned frees = counted.heapFrees + counted.crtFrees;
+        const unsigned allocations = counted.heapAllocs;
+        const unsigned frees = counted.heapFrees;
         unsigned copies = 0;
         unsigned long long copied = 0;
         for (size_t k = 0; k < stream.callCount && k < FakeAmsiStream::MaxCalls; ++k) {

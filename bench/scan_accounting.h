@@ -11,7 +11,7 @@ struct AccountingRow {
   bool addressPath = true;
   unsigned scans = 0;
   // Per scan, the largest seen over the scans.
-  unsigned allocations = 0;        // HeapAlloc, calloc, realloc in the DLL
+  unsigned allocations = 0;        // HeapAlloc in the DLL
   unsigned frees = 0;              // HeapFree, free in the DLL
   SIZE_T largestAllocation = 0;    // bytes
   unsigned copies = 0;             // IAmsiStream::Read calls: each copies the content

@@ -62,9 +62,6 @@ struct Originals {
   decltype(&GetTickCount64) tickCount;
   decltype(&ReadFile) readFile;
   decltype(&WriteFile) writeFile;
-  void*(__cdecl* calloc_)(size_t, size_t);
-  void*(__cdecl* realloc_)(void*, size_t);
-  void(__cdecl* free_)(void*);
 } real;
 
 LPVOID WINAPI HookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
@@ -83,27 +80,6 @@ BOOL WINAPI HookHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
   if (block != nullptr) ++counters.heapFrees;
   NoteFree(block);
   return real.heapFree(heap, flags, block);
-}
-
-void* __cdecl HookCalloc(size_t count, size_t size) {
-  ++counters.crtAllocs;
-  void* block = real.calloc_(count, size);
-  NoteAlloc(block);
-  return block;
-}
-
-void* __cdecl HookRealloc(void* old, size_t size) {
-  ++counters.crtAllocs;
-  void* block = real.realloc_(old, size);
-  if (block != nullptr || size == 0) NoteFree(old);
-  NoteAlloc(block);
-  return block;
-}
-
-void __cdecl HookFree(void* block) {
-  if (block != nullptr) ++counters.crtFrees;
-  NoteFree(block);
-  real.free_(block);
 }
 
 HANDLE WINAPI HookCreateEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial,
@@ -246,10 +222,7 @@ bool InstallDllHooks(HMODULE dll) {
          Hook(dll, k, "WaitForSingleObject", &HookWait, &real.wait) &&
          Hook(dll, k, "GetTickCount64", &HookTickCount, &real.tickCount) &&
          Hook(dll, k, "ReadFile", &HookReadFile, &real.readFile) &&
-         Hook(dll, k, "WriteFile", &HookWriteFile, &real.writeFile) &&
-         Hook(dll, "msvcrt.dll", "calloc", &HookCalloc, &real.calloc_) &&
-         Hook(dll, "msvcrt.dll", "realloc", &HookRealloc, &real.realloc_) &&
-         Hook(dll, "msvcrt.dll", "free", &HookFree, &real.free_);
+         Hook(dll, k, "WriteFile", &HookWriteFile, &real.writeFile);
 }
 
 void ArmFaults(const PlatformFaults& next) {

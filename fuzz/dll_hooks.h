@@ -40,8 +40,9 @@ struct PlatformFaults {
 };
 
 struct HookCounters {
-  unsigned heapAllocs = 0, heapFrees = 0;  // through HeapAlloc/HeapReAlloc and HeapFree
-  unsigned crtAllocs = 0, crtFrees = 0;    // calloc/realloc and free
+  // Through HeapAlloc and HeapFree: the DLL imports no C runtime, so it has
+  // no other way to allocate.
+  unsigned heapAllocs = 0, heapFrees = 0;
   long outstanding = 0;                    // blocks allocated and not freed
   unsigned unknownFrees = 0;               // frees of blocks not seen allocated
   SIZE_T largestAlloc = 0;

@@ -80,6 +80,43 @@ TEST_F(ModuleTest, UnloadIsAllowedOnlyWithoutObjectsAndLocks) {
   factory->Release();
 }
 
+// Loading and freeing the provider runs its DllMain and nothing else: no
+// runtime start-up looks for, loads, calls into or frees another DLL. The
+// toolchain's x86 start-up code registers its unwind tables with a shared
+// runtime named libgcc_s_dw2-1.dll whenever the host has one loaded; the
+// stand-in of that name counts every call it gets.
+TEST(ModuleLoadTest, LoadAndUnloadRunNoRuntimeCodeInTheHost) {
+  const wchar_t* runtimeName = L"libgcc_s_dw2-1.dll";
+  ASSERT_EQ(GetModuleHandleW(runtimeName), nullptr);
+  const std::wstring runtimePath = TestProgramDirectory() + L"frame-registry\\" + runtimeName;
+  HMODULE runtime = LoadLibraryW(runtimePath.c_str());
+  ASSERT_NE(runtime, nullptr) << GetLastError();
+  using CountFn = LONG (*)();
+  const auto recordedCalls = reinterpret_cast<CountFn>(
+      reinterpret_cast<void*>(GetProcAddress(runtime, "RecordedFrameCalls")));
+  ASSERT_NE(recordedCalls, nullptr);
+  ASSERT_NE(GetProcAddress(runtime, "__register_frame_info"), nullptr);
+  ASSERT_NE(GetProcAddress(runtime, "__deregister_frame_info"), nullptr);
+
+  {
+    ProviderDll dll;
+    ASSERT_TRUE(dll.Load());
+    IAntimalwareProvider* provider = dll.NewProvider();
+    ASSERT_NE(provider, nullptr);
+    provider->lpVtbl->Release(provider);
+    EXPECT_EQ(recordedCalls(), 0) << "the provider's load called into the runtime";
+  }
+  // The provider is gone, so its detach has run.
+  ASSERT_EQ(GetModuleHandleW(ProviderDllName()), nullptr);
+  EXPECT_EQ(recordedCalls(), 0) << "the provider's unload called into the runtime";
+
+  // The test's own reference is the only one: the provider neither took one
+  // nor gave one back.
+  EXPECT_EQ(GetModuleHandleW(runtimeName), runtime) << "the provider freed the runtime";
+  FreeLibrary(runtime);
+  EXPECT_EQ(GetModuleHandleW(runtimeName), nullptr) << "the provider kept the runtime loaded";
+}
+
 // The module directory key comes from the DLL's own file: a scan reaches
 // the service (which runs from the build directory) only from a DLL that
 // lies in that directory too.
