@@ -36,14 +36,24 @@ bool WriteValue(const wchar_t* path, const wchar_t* name, const wchar_t* data) {
   return written == ERROR_SUCCESS;
 }
 
+// True when a deletion left no key behind: it was deleted, or was not there.
+bool KeyGone(LSTATUS deleted) { return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND; }
+
 }  // namespace
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-  wchar_t modulePath[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(moduleInstance, modulePath, MAX_PATH);
+  wchar_t loadedPath[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(moduleInstance, loadedPath, MAX_PATH);
   // 0 is failure; MAX_PATH means the path was cut short (and may lack its
   // terminator), and registering it would name a file that does not exist.
   if (length == 0 || length >= MAX_PATH) return E_FAIL;
+  // The host loads the DLL by the path registered here, and the module's
+  // directory key comes from that spelling. A short (8.3) or otherwise
+  // unusual spelling would key the module to a directory that no service
+  // image ever reports, so the long form is registered, or nothing.
+  wchar_t modulePath[MAX_PATH];
+  const DWORD longLength = GetLongPathNameW(loadedPath, modulePath, MAX_PATH);
+  if (longLength == 0 || longLength >= MAX_PATH) return E_FAIL;
 
   wchar_t path[KeyPathChars];
   FormatKeyPath(path, ClassKeyFormat);
@@ -58,11 +68,13 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
   // The provider entry first, then the class with its InprocServer32 key;
-  // their parents stay. Nothing to delete is no failure.
+  // their parents stay. Nothing to delete is no failure, but a key that is
+  // still there is: an uninstaller must not remove the DLL and leave a
+  // registration that names a missing file. Both deletions are tried.
   wchar_t path[KeyPathChars];
   FormatKeyPath(path, ProviderKeyFormat);
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
+  const bool providerGone = KeyGone(RegDeleteTreeW(HKEY_LOCAL_MACHINE, path));
   FormatKeyPath(path, ClassKeyFormat);
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
-  return S_OK;
+  const bool classGone = KeyGone(RegDeleteTreeW(HKEY_LOCAL_MACHINE, path));
+  return providerGone && classGone ? S_OK : SELFREG_E_CLASS;
 }

@@ -140,6 +140,7 @@ struct RegistryFaults {
   decltype(&RegSetValueExW) realSet = nullptr;
   decltype(&RegCloseKey) realClose = nullptr;
   decltype(&GetModuleFileNameW) realModuleFileName = nullptr;
+  decltype(&GetLongPathNameW) realLongPathName = nullptr;
   int failCreateAt = 0;  // 1-based call number; 0: none fails
   int failSetAt = 0;
   int creates = 0;
@@ -147,6 +148,8 @@ struct RegistryFaults {
   int sets = 0;
   int closes = 0;
   DWORD moduleFileNameResult = 0xFFFFFFFF;  // 0xFFFFFFFF: the real answer
+  DWORD longPathNameResult = 0xFFFFFFFF;    // likewise
+  int longPathCalls = 0;
 };
 RegistryFaults faults;
 
@@ -184,6 +187,14 @@ DWORD WINAPI ScriptedModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
   return size;
 }
 
+DWORD WINAPI ScriptedLongPathName(LPCWSTR path, LPWSTR buffer, DWORD size) {
+  ++faults.longPathCalls;
+  if (faults.longPathNameResult == 0xFFFFFFFF) return faults.realLongPathName(path, buffer, size);
+  // 0 is failure; anything above the buffer is the size that would be needed.
+  SetLastError(faults.longPathNameResult == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+  return faults.longPathNameResult;
+}
+
 class RegistrationFaultTest : public RegistrationTest {
  protected:
   void SetUp() override {
@@ -194,6 +205,7 @@ class RegistrationFaultTest : public RegistrationTest {
     faults.realClose = Patch("advapi32.dll", "RegCloseKey", &CountedRegCloseKey);
     faults.realModuleFileName =
         Patch("kernel32.dll", "GetModuleFileNameW", &ScriptedModuleFileName);
+    faults.realLongPathName = Patch("kernel32.dll", "GetLongPathNameW", &ScriptedLongPathName);
   }
   void ExpectEveryKeyClosed() { EXPECT_EQ(faults.closes, faults.opened); }
 };
@@ -253,6 +265,120 @@ TEST_F(RegistrationFaultTest, ModulePathThatCannotBeFetchedOrDoesNotFitWritesNot
     SCOPED_TRACE(testing::Message() << "GetModuleFileNameW returns " << result);
     faults.moduleFileNameResult = result;
     EXPECT_EQ(dll.registerServer(), E_FAIL);
+    EXPECT_EQ(faults.creates, 0);
+    ExpectNothingRegistered();
+  }
+}
+
+// Key deletions of the DLL, in call order, each answered by the real call
+// or by a scripted error.
+constexpr LSTATUS RealAnswer = -1;
+struct DeleteScript {
+  decltype(&RegDeleteTreeW) realDelete = nullptr;
+  LSTATUS answers[2] = {RealAnswer, RealAnswer};
+  std::vector<std::wstring> paths;
+};
+DeleteScript deletes;
+
+LSTATUS WINAPI ScriptedRegDeleteTree(HKEY root, LPCWSTR path) {
+  const size_t call = deletes.paths.size();
+  deletes.paths.push_back(path);
+  const LSTATUS answer = call < 2 ? deletes.answers[call] : RealAnswer;
+  return answer == RealAnswer ? deletes.realDelete(root, path) : answer;
+}
+
+TEST_F(RegistrationTest, UnregistrationThatLeavesAKeyFailsAfterTryingBoth) {
+  struct Case {
+    const char* name;
+    LSTATUS providerAnswer, classAnswer;
+    HRESULT expected;
+    bool providerLeft, classLeft;
+  };
+  const Case cases[] = {
+      {"both deleted", RealAnswer, RealAnswer, S_OK, false, false},
+      {"both already gone", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, S_OK, true, true},
+      {"provider key refused", ERROR_ACCESS_DENIED, RealAnswer, SELFREG_E_CLASS, true, false},
+      {"class key refused", RealAnswer, ERROR_ACCESS_DENIED, SELFREG_E_CLASS, false, true},
+      {"both refused", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, SELFREG_E_CLASS, true, true},
+      {"provider key busy", ERROR_NOT_ENOUGH_MEMORY, RealAnswer, SELFREG_E_CLASS, true, false},
+  };
+  deletes.realDelete = Patch("advapi32.dll", "RegDeleteTreeW", &ScriptedRegDeleteTree);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(dll.registerServer(), S_OK);
+    deletes.answers[0] = c.providerAnswer;
+    deletes.answers[1] = c.classAnswer;
+    deletes.paths.clear();
+    EXPECT_EQ(dll.unregisterServer(), c.expected);
+    // Both are tried, the provider entry first, whatever the first gave.
+    ASSERT_EQ(deletes.paths.size(), 2u);
+    EXPECT_EQ(deletes.paths[0], ProviderKey);
+    EXPECT_EQ(deletes.paths[1], ClassKey);
+    EXPECT_EQ(KeyExists(ProviderKey), c.providerLeft);
+    EXPECT_EQ(KeyExists(ClassKey), c.classLeft);
+  }
+}
+
+// Registered through a short (8.3) spelling of its path, the DLL names its
+// long path, so that the host loads it by the spelling that the service's
+// image reports, and scans reach the service beside it.
+class ShortPathRegistrationTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    service.Stop();
+    if (!dllCopy.empty()) RunRegsvr32(L"/u " + Quoted(dllCopy));
+    RemoveTestDirectory(directory);
+  }
+  std::wstring directory = TestProgramDirectory() + L"Kestrov Long Named Directory";
+  std::wstring dllCopy;
+  TestService service;
+};
+
+TEST_F(ShortPathRegistrationTest, RegistersTheLongPathAndScansThroughIt) {
+  const std::wstring serviceCopy = CopyTestServiceTo(directory);
+  dllCopy = directory + L"\\" + ProviderDllName();
+  ASSERT_TRUE(CopyFileW(ProviderDllPath().c_str(), dllCopy.c_str(), FALSE)) << GetLastError();
+  wchar_t shortPath[MAX_PATH];
+  const DWORD shortLength = GetShortPathNameW(dllCopy.c_str(), shortPath, MAX_PATH);
+  ASSERT_GT(shortLength, 0u) << GetLastError();
+  ASSERT_LT(shortLength, static_cast<DWORD>(MAX_PATH));
+  ASSERT_NE(CompareStringOrdinal(shortPath, -1, dllCopy.c_str(), -1, TRUE), CSTR_EQUAL)
+      << "the file system offers no short spelling";
+
+  ASSERT_EQ(RunRegsvr32(Quoted(shortPath)), 0u);
+  const Value server = ReadValue(InprocKey, nullptr);
+  EXPECT_EQ(server.text, dllCopy);
+  EXPECT_EQ(server.bytes, (dllCopy.size() + 1) * 2);
+
+  ASSERT_TRUE(service.Start(TestServiceScript(), serviceCopy));
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  void* object = nullptr;
+  ASSERT_EQ(CoCreateInstance(ProviderClassId, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_IAntimalwareProvider, &object),
+            S_OK);
+  auto* provider = static_cast<IAntimalwareProvider*>(object);
+  FakeAmsiStream stream;
+  stream.SetContent(PatternBytes(300), true);
+  AMSI_RESULT result = static_cast<AMSI_RESULT>(0xdeadbeef);
+  EXPECT_EQ(provider->lpVtbl->Scan(provider, stream.get(), &result), S_OK);
+  EXPECT_EQ(result, AMSI_RESULT_DETECTED);
+  provider->lpVtbl->Release(provider);
+  // Unloads the DLL, so that its file can be removed.
+  CoUninitialize();
+  EXPECT_TRUE(service.WaitForEndedConnections(1));
+  service.Stop();
+  ASSERT_EQ(service.Connections().size(), 1u);
+  EXPECT_FALSE(service.Connections()[0].empty());
+}
+
+TEST_F(RegistrationFaultTest, LongPathThatCannotBeHadOrDoesNotFitWritesNothing) {
+  // 260 characters with the terminator still fit; 261 do not.
+  for (DWORD result : {0u, 261u, 1000u}) {
+    SCOPED_TRACE(testing::Message() << "GetLongPathNameW returns " << result);
+    faults.longPathNameResult = result;
+    faults.longPathCalls = 0;
+    EXPECT_EQ(dll.registerServer(), E_FAIL);
+    EXPECT_EQ(faults.longPathCalls, 1);
     EXPECT_EQ(faults.creates, 0);
     ExpectNothingRegistered();
   }
