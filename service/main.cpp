@@ -24,6 +24,8 @@ int wmain(int argc, wchar_t** argv) {
       return UninstallService();
     case Command::Stop:
       return StopRunningService();
+    case Command::Reload:
+      return ReloadRunningService();
     case Command::Service:
       return RunUnderServiceControl(commandLine);
     case Command::Run:

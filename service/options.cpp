@@ -196,12 +196,13 @@ bool ParseCommandLine(int argc, wchar_t** argv, CommandLine* commandLine, std::w
     static const Named commands[] = {{L"--service", Command::Service},
                                      {L"--install", Command::Install},
                                      {L"--uninstall", Command::Uninstall},
-                                     {L"--stop", Command::Stop}};
+                                     {L"--stop", Command::Stop},
+                                     {L"--reload", Command::Reload}};
     bool isCommand = false;
     for (const Named& named : commands) {
       if (argument != named.name) continue;
       if (commandGiven) {
-        *error = L"only one of --service, --install, --uninstall and --stop may be given";
+        *error = L"only one of --service, --install, --uninstall, --stop and --reload may be given";
         return false;
       }
       commandLine->command = named.command;
@@ -241,9 +242,11 @@ bool ParseCommandLine(int argc, wchar_t** argv, CommandLine* commandLine, std::w
     if (setting->kind == Kind::Path) value = FullPath(value);
     commandLine->settings.emplace_back(name, value);
   }
-  if ((commandLine->command == Command::Uninstall || commandLine->command == Command::Stop) &&
-      (!commandLine->settings.empty() || !commandLine->configPath.empty())) {
-    *error = L"--uninstall and --stop take no other options";
+  const bool bare = commandLine->command == Command::Uninstall ||
+                    commandLine->command == Command::Stop ||
+                    commandLine->command == Command::Reload;
+  if (bare && (!commandLine->settings.empty() || !commandLine->configPath.empty())) {
+    *error = L"--uninstall, --stop and --reload take no other options";
     return false;
   }
   return true;
@@ -279,7 +282,7 @@ std::wstring ServiceCommandArguments(const CommandLine& commandLine) {
 std::string UsageText() {
   return "Usage: KestrovScanService [--config FILE] [options]\n"
          "       KestrovScanService --install [--config FILE] [options]\n"
-         "       KestrovScanService --uninstall | --stop | --help\n"
+         "       KestrovScanService --uninstall | --stop | --reload | --help\n"
          "\n"
          "Serves antimalware scan requests on \\\\.\\pipe\\KestrovAmsi and answers each\n"
          "with a verdict: detected when the content holds a built-in test string (the\n"
@@ -287,7 +290,8 @@ std::string UsageText() {
          "a rule of the signature file. Logs one JSON line per answered scan.\n"
          "\n"
          "Without a command it serves in the foreground until Ctrl-C, Ctrl-Break, the\n"
-         "console closing, --stop or --max-seconds.\n"
+         "console closing, --stop or --max-seconds; messages go to standard error.\n"
+         "As a service, they go to the Application event log (source Kestrov).\n"
          "\n"
          "Commands:\n"
          "  --install                  create the Windows service KestrovScanService\n"
@@ -297,6 +301,10 @@ std::string UsageText() {
          "  --uninstall                stop and delete the service and the event source\n"
          "  --stop                     stop the running service: the Windows service,\n"
          "                             or one serving in the foreground\n"
+         "  --reload                   have the running service read its configuration\n"
+         "                             and signatures again (for the Windows service,\n"
+         "                             the same as sc control KestrovScanService\n"
+         "                             paramchange)\n"
          "  --service                  serve under the service control manager (the\n"
          "                             installed service's command line has it)\n"
          "\n"
@@ -322,9 +330,9 @@ std::string UsageText() {
          "Configuration file: UTF-8, one `key = value` a line, # starts a comment\n"
          "line. A relative path in it is taken relative to the file's directory. A bad\n"
          "line stops the service from starting, naming FILE:LINE. The service reloads\n"
-         "the file and the signatures on `sc control KestrovScanService paramchange`;\n"
-         "instances take effect at the next start, and a reload with an error keeps\n"
-         "everything as it was.\n"
+         "the file and the signatures on --reload (or paramchange); instances take\n"
+         "effect at the next start, and a reload with an error keeps everything as\n"
+         "it was, and says so.\n"
          "\n"
          "Signature file: UTF-8, one rule per line; blank lines and lines starting\n"
          "with # are ignored.\n"

@@ -34,6 +34,7 @@ enum class Command {
   Install,    // create the Windows service with the options given
   Uninstall,  // stop and delete it
   Stop,       // stop the running service, whichever way it runs
+  Reload,     // have the running service reload, whichever way it runs
   Help,
 };
 

@@ -1,6 +1,6 @@
 // Who may do what with the service's pipe.
 //
-// The service's own account (the owner) and the system may do everything,
+// The service's own account and the system may do everything,
 // creating further instances of the pipe included. Everyone else (other
 // users, administrators, app containers) may connect, write a request and
 // read the verdict, and nothing more: in particular not create instances
@@ -11,11 +11,17 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The rights every client gets: reading and writing data, attributes and
 // extended attributes, reading the security descriptor, waiting.
 constexpr DWORD PipeClientAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES |
                                    FILE_WRITE_ATTRIBUTES | FILE_READ_EA | FILE_WRITE_EA |
                                    READ_CONTROL | SYNCHRONIZE;
+
+// The string form of the account this process runs as (S-1-5-...), or empty
+// when it cannot be had.
+std::wstring OwnAccountSid();
 
 // The security descriptor of the pipe's instances, built once for Start.
 class PipeSecurity {

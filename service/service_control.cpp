@@ -2,6 +2,7 @@
 
 #include "platform/unique_handle.h"
 #include "service/event_log.h"
+#include "service/pipe_security.h"
 #include "service/scan_service.h"
 #include "service/text.h"
 
@@ -17,9 +18,10 @@ constexpr wchar_t ServiceDescription[] =
     L"from every process that scans through the Antimalware Scan Interface.";
 constexpr wchar_t EventSourceKey[] =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Kestrov";
-// Set by `--stop` to end a service that serves in the foreground. Only its
-// owner (and the system) may set it.
+// Set by `--stop` and `--reload` for a service that serves in the
+// foreground. Only its own account (and the system) may set them.
 constexpr wchar_t ForegroundStopEventName[] = L"Local\\KestrovScanService.Stop";
+constexpr wchar_t ForegroundReloadEventName[] = L"Local\\KestrovScanService.Reload";
 // How long --stop and --uninstall wait for the service to be gone: the
 // service's own stop bound, and room for the process to end.
 constexpr DWORD StopWaitMs = StopBoundMs + 3000;
@@ -168,18 +170,18 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
-// The event that --stop sets, created so that only this account and the
-// system may set it. Null when it cannot be had: the service then stops
-// only from its console or by --max-seconds.
-HANDLE CreateForegroundStopEvent() {
+// An event that --stop or --reload sets, created so that only this account
+// and the system may set it. Null when it cannot be had: the service then
+// stops only from its console or by --max-seconds, and does not reload.
+HANDLE CreateForegroundEvent(const wchar_t* name, BOOL manualReset) {
+  const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + OwnAccountSid() + L")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;GA;;;OW)",
-                                                            SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
     return nullptr;
   }
   SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-  HANDLE event = CreateEventW(&security, TRUE, FALSE, ForegroundStopEventName);
+  HANDLE event = CreateEventW(&security, manualReset, FALSE, name);
   const DWORD error = GetLastError();
   LocalFree(descriptor);
   // Somebody else's event of that name is not to be trusted.
@@ -215,7 +217,8 @@ int RunUnderServiceControl(const CommandLine& commandLine) {
 }
 
 int RunInForeground(const CommandLine& commandLine) {
-  UniqueKernelHandle stop(CreateForegroundStopEvent());
+  UniqueKernelHandle stop(CreateForegroundEvent(ForegroundStopEventName, TRUE));
+  UniqueKernelHandle reload(CreateForegroundEvent(ForegroundReloadEventName, FALSE));
   UniqueKernelHandle stopped(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!stopped) {
     PrintError(ErrorText(L"cannot create events", GetLastError()));
@@ -248,9 +251,15 @@ int RunInForeground(const CommandLine& commandLine) {
       if (now >= endAt) break;
       waitMs = endAt - now > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(endAt - now);
     }
-    // Serves until a stop comes or --max-seconds ends; waited for in pieces,
-    // since the limit can exceed one wait's range.
-    if (WaitForSingleObject(stop.get(), waitMs) == WAIT_OBJECT_0) break;
+    // Serves until a stop comes or --max-seconds ends, reloading when asked;
+    // waited for in pieces, since the limit can exceed one wait's range.
+    const HANDLE waits[2] = {stop.get(), reload ? reload.get() : stop.get()};
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
+    if (woke == WAIT_OBJECT_0 + 1 && reload) {
+      service.Reload();
+      continue;
+    }
+    if (woke != WAIT_TIMEOUT) break;
   }
   if (!service.Stop()) {
     events.StopIncomplete();
@@ -376,20 +385,32 @@ int UninstallService() {
   return 0;
 }
 
+// Sends `control` to the running scan service: a foreground one through its
+// event, else the installed one through the service control manager.
+bool SendControl(DWORD control, const wchar_t* foregroundEvent, DWORD access) {
+  UniqueKernelHandle foreground(OpenEventW(EVENT_MODIFY_STATE, FALSE, foregroundEvent));
+  if (foreground) return SetEvent(foreground.get()) != 0;
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(manager ? OpenServiceW(manager.get(), ServiceName, access)
+                                      : nullptr);
+  SERVICE_STATUS status = {};
+  return service && ControlService(service.get(), control, &status);
+}
+
+int ReloadRunningService() {
+  if (!SendControl(SERVICE_CONTROL_PARAMCHANGE, ForegroundReloadEventName,
+                   SERVICE_PAUSE_CONTINUE)) {
+    PrintError(L"no scan service is running");
+    return ExitFailed;
+  }
+  PrintError(L"asked the scan service to reload");
+  return 0;
+}
+
 int StopRunningService() {
-  UniqueKernelHandle foreground(OpenEventW(EVENT_MODIFY_STATE, FALSE, ForegroundStopEventName));
-  if (foreground) {
-    SetEvent(foreground.get());
-  } else {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueServiceHandle service(
-        manager ? OpenServiceW(manager.get(), ServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS)
-                : nullptr);
-    SERVICE_STATUS status = {};
-    if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-      PrintError(L"no scan service is running");
-      return ExitFailed;
-    }
+  if (!SendControl(SERVICE_CONTROL_STOP, ForegroundStopEventName, SERVICE_STOP)) {
+    PrintError(L"no scan service is running");
+    return ExitFailed;
   }
   if (!WaitUntilPipeGone(StopWaitMs)) {
     PrintError(L"asked the scan service to stop, but it still serves");

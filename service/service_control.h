@@ -19,6 +19,10 @@ int RunInForeground(const CommandLine& commandLine);
 int InstallService(const CommandLine& commandLine);
 // Stops (within a bound) and deletes the service and the event log source.
 int UninstallService();
+// Asks the running scan service to reload its configuration and rules: one
+// in the foreground through its reload event, else the Windows service with
+// SERVICE_CONTROL_PARAMCHANGE. Returns before the reload is done.
+int ReloadRunningService();
 // Stops the scan service that serves the pipe: one in the foreground through
 // its stop event, else the Windows service through the service control
 // manager; waits until the pipe is gone.
