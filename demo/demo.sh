@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job: install the provider and the scan service into the project's
-# Wine prefix, register both DLLs, scan the samples from a 64-bit and a
-# 32-bit host, show that a copy of the service in another directory is not
-# trusted, and stop the service. Run by `make demo` after the build.
+# Wine prefix, register both DLLs, install the scan service as a Windows
+# service and start it through the service control manager, scan the
+# samples from a 64-bit and a 32-bit host, stop the service, show that a
+# copy of the service in another directory is not trusted, and uninstall.
+# Run by `make demo` after the build.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$here/build/wineprefix}
@@ -14,42 +16,61 @@ x86="$here/build/x86/bin"
 drive_c="$WINEPREFIX/drive_c"
 install_dir="$drive_c/Program Files/Kestrov"
 install_win='C:\Program Files\Kestrov'
+service_exe="$install_win\\KestrovScanService.exe"
+data_dir="$drive_c/ProgramData/Kestrov"
+data_win='C:\ProgramData\Kestrov'
 rogue_dir="$drive_c/Kestrov-copy"
 rogue_win='C:\Kestrov-copy'
 work="$here/build/demo"
 rm -rf "$work" "$rogue_dir"
-mkdir -p "$work/samples" "$install_dir"
-rm -f "$install_dir/scans.jsonl"
+mkdir -p "$work/samples" "$install_dir" "$data_dir"
 
-service_pid=""
-stop_service() {
-  if [ -n "$service_pid" ]; then
-    kill -INT "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-    service_pid=""
+# Whatever happens, the demo leaves nothing behind: a foreground copy is
+# stopped, the Windows service stopped and deleted, and the prefix's Wine
+# processes ended.
+rogue_running=""
+finish() {
+  if [ -n "$rogue_running" ]; then
+    "$run" "$rogue_win\\KestrovScanService.exe" --stop </dev/null >/dev/null 2>&1 || true
   fi
+  if [ -f "$install_dir/KestrovScanService.exe" ]; then
+    "$run" "$service_exe" --uninstall </dev/null >/dev/null 2>&1 || true
+  fi
+  wineserver -k >/dev/null 2>&1 || true
 }
-trap stop_service EXIT
+trap finish EXIT
 
-# Starts a service program (Windows path) in the background, logging scans to
-# $2 (Windows path) and its messages to $3; returns once it serves the pipe.
-start_service() {
-  "$run" "$1" --log "$2" --max-seconds 170 </dev/null >"$3" 2>&1 &
-  service_pid=$!
-  for _ in $(seq 100); do
-    grep -q 'serving' "$3" 2>/dev/null && return 0
-    kill -0 "$service_pid" 2>/dev/null || { cat "$3" >&2; return 1; }
-    sleep 0.1
+# The service's state as the service control manager reports it.
+service_state() {
+  "$run" sc query KestrovScanService </dev/null 2>/dev/null | tr -d '\r' |
+    sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+}
+# Polled: the manager reports a state, it does not signal one.
+wait_for_state() {
+  for _ in $(seq 200); do
+    [ "$(service_state)" = "$1" ] && return 0
+    sleep 0.05
   done
-  echo "demo: the service did not start" >&2
+  echo "demo: the service did not reach $1" >&2
   return 1
 }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+indent() { tr -d '\r' | sed 's/^/   /'; }
 
 echo "== Installing into $install_win"
+# A service left by an earlier run that died is removed first.
+if [ -f "$install_dir/KestrovScanService.exe" ]; then
+  "$run" "$service_exe" --uninstall </dev/null >/dev/null 2>&1 || true
+fi
 cp "$x64/KestrovAmsi64.dll" "$x86/KestrovAmsi32.dll" "$x64/KestrovScanService.exe" "$install_dir/"
 "$run" 'C:\windows\system32\regsvr32.exe' /s "$install_win\\KestrovAmsi64.dll"
 "$run" 'C:\windows\syswow64\regsvr32.exe' /s "$install_win\\KestrovAmsi32.dll"
 echo "   registered KestrovAmsi64.dll (64-bit view) and KestrovAmsi32.dll (32-bit view)"
+rm -f "$data_dir"/scans.jsonl*
+printf '%s\r\n' '# Kestrov Scan Service; every key is an option of KestrovScanService --help.' \
+  'log = scans.jsonl' 'log-max-bytes = 10485760' 'log-files = 5' >"$data_dir/KestrovScanService.conf"
+"$run" "$service_exe" --install --config "$data_win\\KestrovScanService.conf" </dev/null 2>&1 | indent
+echo "   configuration $data_win\\KestrovScanService.conf, scan log $data_win\\scans.jsonl"
 
 echo "== Samples"
 samples="$work/samples"
@@ -64,14 +85,17 @@ for f in eicar.com amsi-sample.ps1 clean.ps1 large.txt; do
   printf '   %-16s %9d bytes\n' "$f" "$(stat -c %s "$samples/$f")"
 done
 
-echo "== Starting the scan service from $install_win"
-start_service "$install_win\\KestrovScanService.exe" "$install_win\\scans.jsonl" "$work/service.txt"
+echo "== Starting the service through the service control manager (net start)"
+"$run" net start KestrovScanService </dev/null >/dev/null 2>&1
+wait_for_state RUNNING
+echo "   KestrovScanService: RUNNING"
 
 # Scans one sample with one host; prints "verdict latency".
+winepath_of() { echo "Z:${1//\//\\}"; }
 scan() {
   local host=$1 file=$2 output status
   set +e
-  output=$("$run" "$host/amsiscan.exe" --app "KestrovDemo" "$(winepath_of "$file")" 2>&1)
+  output=$("$run" "$host/amsiscan.exe" --app "KestrovDemo" "$(winepath_of "$file")" </dev/null 2>&1)
   status=$?
   set -e
   local latency
@@ -82,7 +106,6 @@ scan() {
     *) echo "error(${status}) -" ;;
   esac
 }
-winepath_of() { echo "Z:${1//\//\\}"; }
 
 echo "== Scans"
 printf '   %-16s  %-6s  %-12s  %s\n' sample host verdict latency
@@ -95,20 +118,37 @@ for f in eicar.com amsi-sample.ps1 clean.ps1 large.txt; do
     printf '   %-16s  %-6s  %-12s  %s ms\n' "$f" "$arch" "$verdict" "$latency"
   done
 done
-# The service writes its log behind the verdicts; stopping it writes every
-# line still queued.
-stop_service
-echo "   the service logged $(wc -l <"$install_dir/scans.jsonl") scans; the large file's entry:"
-grep '"contentBytes":8388608' "$install_dir/scans.jsonl" | head -n 1 | sed 's/^/   /'
 
-echo "== A copy of the service in another directory ($rogue_win)"
+# The service writes its log behind the verdicts; its stop writes every line
+# still queued.
+echo "== Stopping the service through the service control manager (net stop)"
+stop_started=$(now_ms)
+"$run" net stop KestrovScanService </dev/null >/dev/null 2>&1
+wait_for_state STOPPED
+echo "   KestrovScanService: STOPPED, $(($(now_ms) - stop_started)) ms after net stop began"
+echo "   the service logged $(wc -l <"$data_dir/scans.jsonl") scans; the large file's entry:"
+grep '"contentBytes":8388608' "$data_dir/scans.jsonl" | head -n 1 | indent
+
+echo "== A copy of the service in another directory ($rogue_win), in the foreground"
 mkdir -p "$rogue_dir"
 cp "$x64/KestrovScanService.exe" "$rogue_dir/"
-start_service "$rogue_win\\KestrovScanService.exe" "$rogue_win\\scans.jsonl" "$work/rogue.txt"
+"$run" "$rogue_win\\KestrovScanService.exe" --log "$rogue_win\\scans.jsonl" \
+  </dev/null >"$work/rogue.txt" 2>&1 &
+rogue_running=1
+for _ in $(seq 100); do
+  grep -q 'serving' "$work/rogue.txt" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q 'serving' "$work/rogue.txt" || { cat "$work/rogue.txt" >&2; exit 1; }
 read -r verdict latency <<<"$(scan "$x64" "$samples/eicar.com")"
-stop_service
+# Stopped the way that works on every machine: --stop sets the stop event
+# of the service that serves in the foreground, and waits until it is gone.
+"$run" "$rogue_win\\KestrovScanService.exe" --stop </dev/null >/dev/null 2>&1
+rogue_running=""
+wait
 received=0
 [ -f "$rogue_dir/scans.jsonl" ] && received=$(wc -l <"$rogue_dir/scans.jsonl")
 printf '   eicar.com from the x64 host: %s; scans the copy received: %s\n' "$verdict" "$received"
 
-echo "== Service stopped"
+echo "== Uninstalling the service"
+"$run" "$service_exe" --uninstall </dev/null 2>&1 | indent

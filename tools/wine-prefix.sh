@@ -20,11 +20,31 @@ start_server
 
 # Marked once wineboot is done: the registry files appear only when the
 # persistent server first saves them.
+# The service control managers (services.exe) running for this prefix.
+service_managers() {
+  local pid count=0
+  for pid in $(pgrep -f 'system32\\services.exe' || true); do
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      count=$((count + 1))
+    fi
+  done
+  echo "$count"
+}
+
 if [ ! -f "$WINEPREFIX/.kestrov-booted" ]; then
   echo "wine-prefix: creating $WINEPREFIX"
   # No Mono or Gecko: nothing here needs them, and they cannot be downloaded.
   WINEDLLOVERRIDES="mscoree,mshtml=" "$run" wineboot -i </dev/null >/dev/null 2>&1
   touch "$WINEPREFIX/.kestrov-booted"
+fi
+# Creating a prefix leaves two service control managers running, each with
+# a database of its own: a service that one creates, the other does not
+# know. A fresh server starts just one.
+if [ "$(service_managers)" -gt 1 ]; then
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  start_server
+  "$run" wineboot </dev/null >/dev/null 2>&1
 fi
 
 # The desktop, started once for the whole session with its I/O redirected.
