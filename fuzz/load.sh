@@ -29,27 +29,33 @@ printf 'LOAD text KESTROV-LOAD-MARKER\n' >"$install_dir/rules.txt"
 head -c 3000 /dev/zero | tr '\0' 'b' >"$work/clean.txt"
 winepath_of() { echo "Z:${1//\//\\}"; }
 
-service_pid=""
+# The service is stopped with --stop, which works on every machine (an
+# interrupt need not reach a Wine program), then the prefix's Wine processes
+# end: nothing is left running, also when the script fails.
+service_running=""
 stop_service() {
-  if [ -n "$service_pid" ]; then
-    kill -INT "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-    service_pid=""
+  if [ -n "$service_running" ]; then
+    "$run" "$install_win\\KestrovScanService.exe" --stop </dev/null >/dev/null 2>&1 || true
+    wait 2>/dev/null || true
+    service_running=""
   fi
 }
-trap stop_service EXIT
-# Started by its Unix path, so that Wine runs it directly (and Ctrl-C, from
-# kill -INT, reaches it) while its image is C:\Kestrov-load\..., the DLLs'
-# directory. --max-seconds ends it should this script die first.
+finish() {
+  stop_service
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap finish EXIT
+# Started by its Unix path, so that Wine runs it directly, while its image
+# is C:\Kestrov-load\..., the DLLs' directory. --max-seconds ends it should
+# even the stop at exit fail.
 "$run" "$install_dir/KestrovScanService.exe" --log "$install_win\\scans.jsonl" \
   --signatures "$install_win\\rules.txt" --max-seconds 3000 </dev/null >"$work/service.txt" 2>&1 &
-service_pid=$!
+service_running=1
 for _ in $(seq 300); do
   grep -q 'serving' "$work/service.txt" 2>/dev/null && break
-  kill -0 "$service_pid" 2>/dev/null || { cat "$work/service.txt" >&2; exit 1; }
   sleep 0.1
 done
-grep -q 'serving' "$work/service.txt" || { echo "load: the service did not start" >&2; exit 1; }
+grep -q 'serving' "$work/service.txt" || { cat "$work/service.txt" >&2; echo "load: the service did not start" >&2; exit 1; }
 
 hosts="x64-marked x64-clean x86-marked x86-clean"
 echo "== load: 4 hosts x $threads threads x $per_thread scans = $((4 * threads * per_thread)) scans"
@@ -70,6 +76,7 @@ for host in $hosts; do
 done
 host_status=0
 for pid in "${pids[@]}"; do wait "$pid" || host_status=1; done
+pids=()
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 stop_service
 
