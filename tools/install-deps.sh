@@ -26,6 +26,7 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
+"$(dirname "${BASH_SOURCE[0]}")/install-clamd.sh"  # ClamAV's daemon, for the engine tests
 
 # Wine needs to execute its 32-bit Linux loader for 32-bit programs. Some
 # kernels refuse 32-bit executables; tools/wow32-ns then emulates them with
