@@ -10,8 +10,15 @@ constexpr DWORD MaxConnectionTimeoutMs = 600000;
 constexpr DWORD MaxSeconds = 1000000000;
 constexpr DWORD MaxLogFiles = 100;
 constexpr DWORD MaxConfigFileBytes = 1 << 20;
+// clamd must answer in time for the verdict to reach the provider.
+constexpr DWORD MaxClamdTimeoutMs = 1400;
+constexpr DWORD MaxCacheEntries = 1000000;
+constexpr DWORD MaxCacheTtlSeconds = 86400;
 
-enum class Kind { Number, Path };
+// Number: decimal within [low, high]; Path: a file name; Text: any
+// non-empty text, checked once everything is loaded; Flag: on the command
+// line a bare option, in the file yes/no, true/false or 1/0.
+enum class Kind { Number, Path, Text, Flag };
 
 // One setting: its name (the option without dashes, the key in the file),
 // what its value is, and where it goes.
@@ -37,6 +44,21 @@ const Setting Settings[] = {
      [](ServiceOptions* o, DWORD n, const std::wstring&) { o->log.files = n; }},
     {L"max-seconds", Kind::Number, 0, MaxSeconds,
      [](ServiceOptions* o, DWORD n, const std::wstring&) { o->maxSeconds = n; }},
+    {L"clamd", Kind::Text, 0, 0,
+     [](ServiceOptions* o, DWORD, const std::wstring& t) {
+       o->clamd = ClamdAddress();
+       o->clamd.text = WideToUtf8(t);
+     }},
+    {L"clamd-text", Kind::Text, 0, 0,
+     [](ServiceOptions* o, DWORD, const std::wstring& t) { o->clamdText = t; }},
+    {L"clamd-timeout-ms", Kind::Number, 1, MaxClamdTimeoutMs,
+     [](ServiceOptions* o, DWORD n, const std::wstring&) { o->clamdTimeoutMs = n; }},
+    {L"clamd-allow-remote", Kind::Flag, 0, 1,
+     [](ServiceOptions* o, DWORD n, const std::wstring&) { o->clamdAllowRemote = n != 0; }},
+    {L"cache-entries", Kind::Number, 0, MaxCacheEntries,
+     [](ServiceOptions* o, DWORD n, const std::wstring&) { o->cacheEntries = n; }},
+    {L"cache-ttl-s", Kind::Number, 1, MaxCacheTtlSeconds,
+     [](ServiceOptions* o, DWORD n, const std::wstring&) { o->cacheTtlSeconds = n; }},
 };
 
 const Setting* FindSetting(const std::wstring& name) {
@@ -85,11 +107,43 @@ bool Apply(const Setting& setting, const std::wstring& value, ServiceOptions* op
     setting.apply(options, number, std::wstring());
     return true;
   }
+  if (setting.kind == Kind::Flag) {
+    DWORD on = 0;
+    if (value == L"yes" || value == L"true" || value == L"1") {
+      on = 1;
+    } else if (value != L"no" && value != L"false" && value != L"0") {
+      *why = std::wstring(setting.name) + L" needs yes or no";
+      return false;
+    }
+    setting.apply(options, on, std::wstring());
+    return true;
+  }
   if (value.empty()) {
-    *why = std::wstring(setting.name) + L" needs a file name";
+    *why = std::wstring(setting.name) +
+           (setting.kind == Kind::Path ? L" needs a file name" : L" needs a value");
     return false;
   }
   setting.apply(options, 0, value);
+  return true;
+}
+
+// The checks that need more than one setting, once all are in.
+bool Complete(ServiceOptions* options, std::wstring* error) {
+  if (!options->clamd.text.empty()) {
+    std::string why;
+    const std::string text = options->clamd.text;
+    if (!ParseClamdAddress(text, options->clamdAllowRemote, &options->clamd, &why)) {
+      *error = L"clamd: " + std::wstring(why.begin(), why.end());
+      return false;
+    }
+  }
+  if (!options->clamdText.empty()) {
+    const std::string mode = WideToUtf8(options->clamdText);
+    if (!ParseClamdTextMode(mode.c_str(), &options->clamdTextMode)) {
+      *error = L"clamd-text needs utf8 or raw";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -230,7 +284,9 @@ bool ParseCommandLine(int argc, wchar_t** argv, CommandLine* commandLine, std::w
       *error = L"unknown option " + argument;
       return false;
     }
-    std::wstring value = hasValue ? argv[++i] : L"";
+    // A flag given on the command line is on; it takes no value.
+    std::wstring value =
+        setting->kind == Kind::Flag ? std::wstring(L"yes") : (hasValue ? argv[++i] : L"");
     // Checked here already, so that a bad value is reported before anything
     // is installed or started.
     ServiceOptions scratch;
@@ -264,6 +320,7 @@ bool LoadOptions(const CommandLine& commandLine, ServiceOptions* options, std::w
       return false;
     }
   }
+  if (!Complete(&loaded, error)) return false;
   *options = loaded;
   return true;
 }
@@ -274,7 +331,8 @@ std::wstring ServiceCommandArguments(const CommandLine& commandLine) {
     arguments += L" --config " + QuoteArgument(commandLine.configPath);
   }
   for (const auto& [name, value] : commandLine.settings) {
-    arguments += L" --" + name + L" " + QuoteArgument(value);
+    arguments += L" --" + name;
+    if (FindSetting(name)->kind != Kind::Flag) arguments += L" " + QuoteArgument(value);
   }
   return arguments;
 }
@@ -325,6 +383,22 @@ std::string UsageText() {
          "  --log-files N              log files kept, the current one included (1 to\n"
          "                             100, default 5): FILE, FILE.1, ... FILE.(N-1)\n"
          "  --max-seconds S            stop after S seconds (default 0: run until stopped)\n"
+         "  --clamd HOST:PORT          also send every content to clamd at HOST:PORT\n"
+         "                             (zINSTREAM); detected when either engine says so.\n"
+         "                             HOST: an IPv4 address, localhost or [IPv6]; only\n"
+         "                             loopback unless --clamd-allow-remote\n"
+         "  --clamd-allow-remote       accept a clamd that is not on this machine (its\n"
+         "                             socket is neither encrypted nor authenticated)\n"
+         "  --clamd-text utf8|raw      utf8 (default): content that is UTF-16LE text goes\n"
+         "                             to clamd as UTF-8; raw: every content as it is\n"
+         "  --clamd-timeout-ms MS      clamd's whole answer comes within MS (1 to 1400,\n"
+         "                             default 1000), or the built-in verdict stands;\n"
+         "                             after a failure clamd is left alone 5 s, doubling\n"
+         "                             to 60 s while it keeps failing\n"
+         "  --cache-entries N          verdicts cached by SHA-256 of the content (0 to\n"
+         "                             1000000, default 4096; 0 switches the cache off)\n"
+         "  --cache-ttl-s S            how long a cached verdict holds (1 to 86400,\n"
+         "                             default 300); every reload empties the cache\n"
          "  --help                     show this text\n"
          "\n"
          "Configuration file: UTF-8, one `key = value` a line, # starts a comment\n"
@@ -343,7 +417,10 @@ std::string UsageText() {
          "A bad line stops the service from starting, naming FILE:LINE.\n"
          "\n"
          "Log line fields: time (UTC), pid, app, contentName, contentBytes, truncated,\n"
-         "verdict (1 or 0), rule (name or null), us (microseconds until the verdict).\n"
+         "verdict (1 or 0), rule (name or null), engine (rules, clamd or null), cached\n"
+         "(the verdict came from the cache), clamd (clean, found NAME, failed: WHY,\n"
+         "skipped (back-off), or null without clamd), us (microseconds until the\n"
+         "verdict).\n"
          "\n"
          "Exit codes: 0 stopped cleanly, done, or --help; 1 the command failed (for\n"
          "example, no right to install, or nothing to stop); 2 bad command line,\n"

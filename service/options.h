@@ -9,6 +9,8 @@
 // `FILE:LINE: reason`.
 #pragma once
 
+#include "service/engine/clamd_address.h"
+#include "service/engine/text_form.h"
 #include "service/scan_log.h"
 
 #include <windows.h>
@@ -26,6 +28,19 @@ struct ServiceOptions {
   DWORD maxSeconds = 0;  // 0: until stopped
   std::wstring signaturesPath;
   LogFileSettings log;  // path empty: stdout in the foreground
+
+  // clamd as a second engine; `clamd.length` 0: none.
+  ClamdAddress clamd;
+  std::wstring clamdText;  // as given, checked when the settings are loaded
+  bool clamdAllowRemote = false;
+  ClamdTextMode clamdTextMode = ClamdTextMode::Utf8;
+  // clamd's whole answer comes within this; the provider gives up 1500 ms
+  // after it opened the pipe, and the rest is left for the exchange.
+  DWORD clamdTimeoutMs = 1000;
+
+  // The verdict cache: 0 entries switches it off.
+  DWORD cacheEntries = 4096;
+  DWORD cacheTtlSeconds = 300;
 };
 
 enum class Command {

@@ -14,6 +14,10 @@ namespace {
 constexpr uint32_t MaxNameBytes = 1024;
 constexpr uint32_t MaxContentBytes = 8 * 1024 * 1024;
 constexpr DWORD ReadBufferBytes = 64 * 1024;
+// Content up to this size is held until it is complete, so that the cache
+// can answer before clamd is reached; longer content goes to clamd as it
+// arrives, after this much.
+constexpr size_t HoldBytes = 64 * 1024;
 constexpr DWORD InBufferBytes = 64 * 1024;
 constexpr DWORD OutBufferBytes = 4096;
 constexpr DWORD WorkerStackBytes = 256 * 1024;
@@ -48,6 +52,45 @@ struct PipeServer::Session {
   std::optional<StreamMatcher> matcher;
   BYTE appName[MaxNameBytes] = {};
   BYTE contentName[MaxNameBytes] = {};
+
+  // clamd and the cache, for the connection being served.
+  std::shared_ptr<ClamdEngine> clamd;  // null: no clamd
+  std::optional<ClamdScan> clamdScan;  // begun once the content is held no longer
+  std::vector<BYTE> held;              // content not yet sent to clamd
+  bool hashing = false;
+  ContentHasher hasher;
+
+  // The verdict and what the log says of it.
+  bool detected = false;
+  const char* engine = nullptr;
+  std::string rule;
+  bool cached = false;
+  std::string clamdSaid;
+
+  void StartClamd(DWORD contentBytes) {
+    clamdScan.emplace();
+    clamd->Begin(&*clamdScan, contentBytes);
+    if (!held.empty()) clamdScan->Feed(held.data(), held.size());
+    held.clear();
+  }
+  void FeedEngines(const BYTE* bytes, DWORD count, DWORD contentBytes) {
+    if (hashing) hasher.Feed(bytes, count);
+    if (!clamd) return;
+    if (!clamdScan) {
+      if (held.size() + count <= HoldBytes) {
+        held.insert(held.end(), bytes, bytes + count);
+        return;
+      }
+      StartClamd(contentBytes);
+    }
+    clamdScan->Feed(bytes, count);
+  }
+  void EndEngines() {
+    clamdScan.reset();
+    clamd.reset();
+    held.clear();
+    hashing = false;
+  }
 };
 
 struct PipeServer::Instance {
@@ -82,6 +125,7 @@ struct PipeServer::Instance {
   bool Issue(bool read, BYTE* bytes, DWORD count);
   enum class Parsed { NeedMore, Complete, Invalid };
   Parsed Consume(const BYTE* bytes, DWORD count);
+  void Judge();
   void Answer();
   void SetPhase(Phase next, ULONGLONG nextDeadline);
   void ScheduleRetry();
@@ -166,6 +210,10 @@ void PipeServer::Instance::BeginConnection() {
     session->rules = std::move(rules);
   }
   session->matcher->Reset();
+  const ScanSettings& scan = *server->settings_.scan;
+  session->clamd = scan.clamd();
+  session->hashing = scan.sha256 != nullptr && scan.cache != nullptr && scan.cache->enabled() &&
+                     session->hasher.Begin(*scan.sha256);
   requestBytesSeen = 0;
   replied = 0;
   SetPhase(Phase::Reading, GetTickCount64() + server->settings_.scan->connectionTimeoutMs());
@@ -175,7 +223,10 @@ void PipeServer::Instance::EndConnection() {
   // Disconnecting discards what the client has not read; every path here
   // comes after the verdict was read, or after a failure.
   DisconnectNamedPipe(pipe.get());
-  if (session) server->ReturnSession(std::move(session));
+  if (session) {
+    session->EndEngines();
+    server->ReturnSession(std::move(session));
+  }
 }
 
 // Takes the next bytes of the request: the header, the two names, then the
@@ -211,6 +262,7 @@ PipeServer::Instance::Parsed PipeServer::Instance::Consume(const BYTE* bytes, DW
     const DWORD requestEnd = namesEnd + header.contentBytes;
     const DWORD take = requestEnd - requestBytesSeen < count ? requestEnd - requestBytesSeen : count;
     session->matcher->Feed(bytes, take);
+    session->FeedEngines(bytes, take, header.contentBytes);
     requestBytesSeen += take;
     break;  // anything after the content is not part of the request
   }
@@ -220,11 +272,71 @@ PipeServer::Instance::Parsed PipeServer::Instance::Consume(const BYTE* bytes, DW
   return complete ? Parsed::Complete : Parsed::NeedMore;
 }
 
+// The verdict on a complete request: the cache's, when it has one;
+// otherwise the rules', and clamd's when one is configured (detected when
+// either says so). A verdict without clamd's say, when clamd failed, is not
+// cached: the next scan asks it again.
+void PipeServer::Instance::Judge() {
+  Session& s = *session;
+  s.cached = false;
+  s.clamdSaid.clear();
+  s.detected = s.matcher->detected();
+  s.engine = s.detected ? "rules" : nullptr;
+  s.rule = s.detected ? s.rules->ruleName(s.matcher->rule()) : std::string();
+
+  VerdictCache* cache = server->settings_.scan->cache;
+  CacheKey key = {};
+  key.truncated = header.truncated != 0;
+  const bool keyed = s.hashing && s.hasher.Finish(&key.digest);
+  CachedVerdict stored;
+  if (keyed && cache->Lookup(key, GetTickCount64(), &stored)) {
+    s.cached = true;
+    s.detected = stored.detected;
+    s.engine = !stored.detected ? nullptr : (stored.engine == "clamd" ? "clamd" : "rules");
+    s.rule = stored.rule;
+    return;  // clamd, if it was begun at all, is let go with the connection
+  }
+
+  bool cacheable = true;
+  if (s.clamd) {
+    if (!s.clamdScan) s.StartClamd(header.contentBytes);
+    const ClamdResult result = s.clamd->Finish(&*s.clamdScan);
+    switch (result.outcome) {
+      case ClamdOutcome::Clean:
+        s.clamdSaid = "clean";
+        break;
+      case ClamdOutcome::Found:
+        s.clamdSaid = "found " + result.text;
+        if (!s.detected) {
+          s.detected = true;
+          s.engine = "clamd";
+          s.rule = result.text;
+        }
+        break;
+      case ClamdOutcome::Failed:
+        s.clamdSaid = "failed: " + result.text;
+        cacheable = false;
+        break;
+      case ClamdOutcome::Skipped:
+        s.clamdSaid = result.text.empty() ? "skipped (back-off)" : result.text;
+        cacheable = false;
+        break;
+    }
+  }
+  if (keyed && cacheable) {
+    CachedVerdict verdict;
+    verdict.detected = s.detected;
+    verdict.engine = s.engine != nullptr ? s.engine : "";
+    verdict.rule = s.rule;
+    cache->Store(key, verdict, GetTickCount64());
+  }
+}
+
 void PipeServer::Instance::Answer() {
   LARGE_INTEGER answered, frequency;
   QueryPerformanceCounter(&answered);
   QueryPerformanceFrequency(&frequency);
-  const bool detected = session->matcher->detected();
+  const bool detected = session->detected;
   ScanRecord record;
   GetSystemTime(&record.time);
   record.processId = header.processId;
@@ -233,7 +345,10 @@ void PipeServer::Instance::Answer() {
   record.contentBytes = header.contentBytes;
   record.truncated = header.truncated != 0;
   record.detected = detected;
-  record.rule = detected ? &session->rules->ruleName(session->matcher->rule()) : nullptr;
+  record.rule = detected ? &session->rule : nullptr;
+  record.engine = session->engine;
+  record.cached = session->cached;
+  record.clamd = session->clamdSaid;
   const auto ticks = static_cast<ULONGLONG>(answered.QuadPart - started.QuadPart);
   const auto perSecond = static_cast<ULONGLONG>(frequency.QuadPart);
   record.microseconds = ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
@@ -273,8 +388,8 @@ void PipeServer::Instance::Advance(BOOL ok, DWORD bytes) {
           }
           break;
         }
-        const bool detected = session->matcher->detected();
-        reply[0] = static_cast<BYTE>(detected ? ScanVerdictDetected : 0);
+        Judge();
+        reply[0] = static_cast<BYTE>(session->detected ? ScanVerdictDetected : 0);
         reply[1] = reply[2] = reply[3] = 0;
         SetPhase(Phase::Replying, deadline);
         if (Issue(false, reply, sizeof reply)) return;

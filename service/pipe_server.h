@@ -11,6 +11,8 @@
 #pragma once
 
 #include "platform/unique_handle.h"
+#include "service/engine/clamd_engine.h"
+#include "service/engine/verdict_cache.h"
 #include "service/event_log.h"
 #include "service/rules.h"
 #include "service/scan_log.h"
@@ -24,17 +26,25 @@
 extern const wchar_t ServicePipeName[];
 
 // What connections read from the rest of the service. Reloading replaces
-// the rules and the time limit while connections are being served: each
-// connection takes the values in force when it begins.
+// the rules, clamd and the time limit while connections are being served:
+// each connection takes the values in force when it begins. The cache is
+// one object, emptied by a reload.
 class ScanSettings {
  public:
   std::shared_ptr<const RuleSet> rules() const { return std::atomic_load(&rules_); }
   void setRules(std::shared_ptr<const RuleSet> rules) { std::atomic_store(&rules_, std::move(rules)); }
+  // Null when no clamd is configured.
+  std::shared_ptr<ClamdEngine> clamd() const { return std::atomic_load(&clamd_); }
+  void setClamd(std::shared_ptr<ClamdEngine> clamd) { std::atomic_store(&clamd_, std::move(clamd)); }
   DWORD connectionTimeoutMs() const { return timeoutMs_.load(); }
   void setConnectionTimeoutMs(DWORD ms) { timeoutMs_.store(ms); }
 
+  VerdictCache* cache = nullptr;              // may be switched off, never null while serving
+  const Sha256Algorithm* sha256 = nullptr;    // null: nothing is hashed or cached
+
  private:
   std::shared_ptr<const RuleSet> rules_;
+  std::shared_ptr<ClamdEngine> clamd_;
   std::atomic<DWORD> timeoutMs_{5000};
 };
 

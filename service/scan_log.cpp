@@ -26,6 +26,21 @@ std::string FormatScanRecord(const ScanRecord& record) {
   } else {
     line += ",\"rule\":null";
   }
+  if (record.engine != nullptr) {
+    line += ",\"engine\":\"";
+    line += record.engine;
+    line += "\"";
+  } else {
+    line += ",\"engine\":null";
+  }
+  line += record.cached ? ",\"cached\":true" : ",\"cached\":false";
+  if (!record.clamd.empty()) {
+    line += ",\"clamd\":\"";
+    AppendJsonString(&line, record.clamd);
+    line += "\"";
+  } else {
+    line += ",\"clamd\":null";
+  }
   line += ",\"us\":" + std::to_string(record.microseconds) + "}\n";
   return line;
 }

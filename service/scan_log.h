@@ -9,13 +9,19 @@
 // holds whole lines only, so readers never see half a line.
 //
 //   {"time":"2024-05-01T12:00:00.123Z","pid":1234,"app":"...","contentName":"...",
-//    "contentBytes":68,"truncated":false,"verdict":1,"rule":"EICAR-Test-File","us":57}
+//    "contentBytes":68,"truncated":false,"verdict":1,"rule":"EICAR-Test-File",
+//    "engine":"rules","cached":false,"clamd":null,"us":57}
 //
 // time is UTC when the verdict was sent; pid is the process id the request
 // names; app and contentName are the request's UTF-16LE names as UTF-8 (""
 // when absent); verdict is what was sent (1 detected, 0 not); rule is the
-// name of the matching rule or null; us is the microseconds from accepting
-// the connection to sending the verdict.
+// name of the matching rule or clamd signature, or null; engine is the
+// engine that detected it ("rules", the built-in and signature-file rules,
+// or "clamd"), or null; cached is true when the verdict came from the
+// verdict cache; clamd is what clamd said ("clean", "found NAME",
+// "failed: WHY", "skipped (back-off)"), or null when no clamd is configured
+// or the cache answered; us is the microseconds from accepting the
+// connection to sending the verdict.
 #pragma once
 
 #include "platform/unique_handle.h"
@@ -34,6 +40,9 @@ struct ScanRecord {
   bool truncated;
   bool detected;
   const std::string* rule;  // null when nothing matched
+  const char* engine;       // "rules" or "clamd"; null when nothing matched
+  bool cached;
+  std::string clamd;        // empty: null
   ULONGLONG microseconds;
 };
 

@@ -39,6 +39,20 @@ bool ScanService::LoadRules(const ServiceOptions& options, std::shared_ptr<const
   return true;
 }
 
+void ScanService::UseEngines(const ServiceOptions& options) {
+  std::shared_ptr<ClamdEngine> clamd;
+  if (options.clamd.length != 0) {
+    ClamdSettings settings;
+    settings.address = options.clamd;
+    settings.timeoutMs = options.clamdTimeoutMs;
+    settings.textMode = options.clamdTextMode;
+    clamd = std::make_shared<ClamdEngine>(settings);
+  }
+  scanSettings_.setClamd(std::move(clamd));
+  // A verdict holds only for the rules and engines that gave it.
+  cache_.Configure(options.cacheEntries, options.cacheTtlSeconds);
+}
+
 int ScanService::Start(std::wstring* error) {
   if (!LoadOptions(commandLine_, &options_, error)) return ExitBadSetup;
   std::shared_ptr<const RuleSet> rules;
@@ -46,6 +60,11 @@ int ScanService::Start(std::wstring* error) {
   if (!log_.Open(LogSettings(options_), error)) return ExitBadSetup;
   scanSettings_.setRules(rules);
   scanSettings_.setConnectionTimeoutMs(options_.connectionTimeoutMs);
+  NTSTATUS status = 0;
+  // Without the platform's hashing the service still scans, uncached.
+  if (sha256_.Open(&status)) scanSettings_.sha256 = &sha256_;
+  scanSettings_.cache = &cache_;
+  UseEngines(options_);
 
   ServerSettings settings;
   settings.instances = options_.instances;
@@ -92,6 +111,7 @@ bool ScanService::Reload() {
   }
   scanSettings_.setRules(rules);
   scanSettings_.setConnectionTimeoutMs(options.connectionTimeoutMs);
+  UseEngines(options);
   server_->SettingsChanged();
   // The pipe keeps its instances until the next start.
   options.instances = options_.instances;

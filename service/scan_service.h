@@ -42,6 +42,9 @@ class ScanService {
  private:
   bool LoadRules(const ServiceOptions& options, std::shared_ptr<const RuleSet>* rules,
                  std::wstring* error);
+  // Puts the engines and the cache of `options` in force (and empties the
+  // cache).
+  void UseEngines(const ServiceOptions& options);
   LogFileSettings LogSettings(const ServiceOptions& options) const;
 
   CommandLine commandLine_;
@@ -49,6 +52,8 @@ class ScanService {
   EventLog* events_;
   ServiceOptions options_;
   ScanSettings scanSettings_;
+  Sha256Algorithm sha256_;
+  VerdictCache cache_{0, 0};
   ScanLog log_;
   std::unique_ptr<PipeServer> server_;
   bool stopped_ = true;
