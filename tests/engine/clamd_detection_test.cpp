@@ -1,5 +1,5 @@
 // Detections by a real clamd (started by the clamd fixture, see
-// clamd-fixture.sh) with the signatures of clamd-db/: an .ndb hex signature
+// tools/clamd.sh) with the signatures of tools/clamd-rules/: an .ndb hex signature
 // of a marker, an .ldb logical signature written for the ASCII form of a
 // script, and a YARA rule with "ascii wide nocase" strings.
 #include "service/engine/clamd_client.h"

@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# Starts and stops the clamd that the engine tests scan with: Debian's
-# clamd (tools/install-clamd.sh), in the foreground, on a free loopback
-# port, with a configuration and a database directory of its own under DIR
-# (the build tree's clamd-test/), holding only the signatures of
-# tests/engine/clamd-db. The system's clamav services are not touched and no
+# Starts and stops a clamd of the project's own, for the engine tests (a
+# CTest fixture) and the demo: Debian's clamd (tools/install-clamd.sh), in
+# the foreground, on a free loopback port, with a configuration and a
+# database directory of its own under DIR (in the build tree), holding only
+# the signatures of DB_SOURCE (the project's sample rules are
+# tools/clamd-rules). The system's clamav services are not touched and no
 # signatures are downloaded.
 #
-#   clamd-fixture.sh start DIR DB_SOURCE   (a CTest fixture's setup)
-#   clamd-fixture.sh stop DIR              (its cleanup)
+#   clamd.sh start DIR DB_SOURCE   (a CTest fixture's setup; the demo)
+#   clamd.sh stop DIR              (its cleanup)
 #
 # `start` returns once clamd answers zPING with PONG, and writes its port to
 # DIR/port for the Windows tests. clamd runs under `timeout`, so that it goes
 # even if the cleanup never runs (the test run was killed).
 set -euo pipefail
 
-command=${1:?usage: clamd-fixture.sh start DIR DB_SOURCE | stop DIR}
+command=${1:?usage: clamd.sh start DIR DB_SOURCE | stop DIR}
 dir=${2:?missing DIR}
 lifetime_s=3600
 
@@ -54,7 +55,7 @@ case "$command" in
     source_db=${3:?missing DB_SOURCE}
     clamd=$(command -v clamd || echo /usr/sbin/clamd)
     if [ ! -x "$clamd" ]; then
-      echo "clamd-fixture: clamd is not installed (run tools/install-clamd.sh as root)" >&2
+      echo "clamd: clamd is not installed (run tools/install-clamd.sh as root)" >&2
       exit 1
     fi
     stop
@@ -88,20 +89,20 @@ CONF
       for _ in $(seq 300); do
         if answers "$port"; then
           echo "$port" >"$dir/port"
-          echo "clamd-fixture: clamd (pid $pid) answers on 127.0.0.1:$port"
+          echo "clamd: clamd (pid $pid) answers on 127.0.0.1:$port"
           exit 0
         fi
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
       done
-      echo "clamd-fixture: attempt $attempt on port $port failed:" >&2
+      echo "clamd: attempt $attempt on port $port failed:" >&2
       tail -n 5 "$dir/clamd.out" "$dir/clamd.log" >&2 2>/dev/null || true
       stop
     done
     exit 1
     ;;
   *)
-    echo "clamd-fixture: unknown command $command" >&2
+    echo "clamd: unknown command $command" >&2
     exit 2
     ;;
 esac
