@@ -14,7 +14,6 @@
 #include "bench/provider_runner.h"
 #include "bench/report.h"
 #include "bench/scan_accounting.h"
-#include "bench/service_process.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -99,13 +98,8 @@ int wmain(int argc, wchar_t** argv) {
   results.smoke = options.smoke;
   results.repetitions = options.repetitions;
 
-  MarkerRulesFile rules;
-  if (!rules.ok()) {
-    fprintf(stderr, "cannot write the rules file\n");
-    return ExitCannotRun;
-  }
-  ServiceProcess service;
-  if (!service.Start(rules.path())) {
+  ReferenceService service;
+  if (!StartBenchService(&service)) {
     fprintf(stderr, "the reference service did not start from %ls\n", ProgramDirectory().c_str());
     return ExitCannotRun;
   }
@@ -134,7 +128,7 @@ int wmain(int argc, wchar_t** argv) {
     matrix.threads = {1, 4};
     matrix.scansScale = 0;
   } else {
-    matrix.sizes = {1024, 64 * 1024, 1024 * 1024, ContentCapBytes};
+    matrix.sizes = {1024, 64 * 1024, 1024 * 1024, MaxContentBytes};
     matrix.threads = {1, 4, 16};
   }
   matrix.repetitions = options.repetitions;
@@ -143,8 +137,8 @@ int wmain(int argc, wchar_t** argv) {
   fprintf(stderr, "%s: call profiles\n", results.architecture.c_str());
   results.profiles.push_back(ProfileCalls(provider, 1024, true, options.smoke ? 20 : 300));
   if (!options.smoke) {
-    results.profiles.push_back(ProfileCalls(provider, ContentCapBytes, true, 12));
-    results.profiles.push_back(ProfileCalls(provider, ContentCapBytes, false, 12));
+    results.profiles.push_back(ProfileCalls(provider, MaxContentBytes, true, 12));
+    results.profiles.push_back(ProfileCalls(provider, MaxContentBytes, false, 12));
   }
 
   fprintf(stderr, "%s: service capacity\n", results.architecture.c_str());
@@ -154,12 +148,12 @@ int wmain(int argc, wchar_t** argv) {
     results.capacity = MeasureCapacity({1, 16, 64}, 3.0);
   }
   // A fresh service, so that its peak memory is that of the burst alone.
-  if (!service.Start(rules.path())) {
+  if (!StartBenchService(&service)) {
     fprintf(stderr, "the reference service did not start again\n");
     return ExitCannotRun;
   }
   results.memory = options.smoke ? MeasurePeakMemory(service, 4, 1024 * 1024)
-                                 : MeasurePeakMemory(service, 64, ContentCapBytes);
+                                 : MeasurePeakMemory(service, 64, MaxContentBytes);
 
   fprintf(stderr, "%s: allocations and copies\n", results.architecture.c_str());
   if (!InstallCountingHooks(provider)) {
@@ -167,11 +161,11 @@ int wmain(int argc, wchar_t** argv) {
     return ExitCannotRun;
   }
   results.accounting = CountAllocationsAndCopies(
-      provider, {1024, 64 * 1024, 1024 * 1024, ContentCapBytes, ContentCapBytes + 1024 * 1024},
+      provider, {1024, 64 * 1024, 1024 * 1024, MaxContentBytes, MaxContentBytes + 1024 * 1024},
       options.smoke ? 1 : 3);
 
   fprintf(stderr, "%s: deadline overshoot\n", results.architecture.c_str());
-  service.Stop();
+  service.Kill();
   results.overshoot = MeasureOvershoot(provider, options.smoke ? 2 : 20);
   results.seconds = CounterMs(started, CounterNow()) / 1000.0;
 

@@ -1,8 +1,8 @@
 #include "bench/scan_accounting.h"
 
 #include "bench/bench_support.h"
-#include "fuzz/dll_hooks.h"
-#include "tests/support/fake_amsi_stream.h"
+#include "testkit/dll_hooks.h"
+#include "testkit/fake_amsi_stream.h"
 
 bool InstallCountingHooks(const ProviderRunner& provider) {
   return InstallDllHooks(provider.module());
@@ -17,8 +17,8 @@ std::vector<AccountingRow> CountAllocationsAndCopies(const ProviderRunner& provi
       AccountingRow row;
       row.contentBytes = bytes;
       row.addressPath = path == 0;
-      row.expectedAllocation = row.addressPath ? 0 : (bytes < ContentCapBytes ? bytes
-                                                                              : ContentCapBytes);
+      row.expectedAllocation = row.addressPath ? 0 : (bytes < MaxContentBytes ? bytes
+                                                                              : MaxContentBytes);
       FakeAmsiStream stream;
       stream.SetName(AMSI_ATTRIBUTE_APP_NAME, BenchAppName);
       stream.SetName(AMSI_ATTRIBUTE_CONTENT_NAME, L"bench-" + std::to_wstring(bytes));

@@ -1,14 +1,13 @@
 #include "fuzz/fuzz_case.h"
 
 #include "fuzz/random.h"
-#include "scan/scan_request.h"
+#include "testkit/request_bytes.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr ULONG NameBytes = 1024;
 constexpr uint32_t BudgetMs = 1500;
 
 ULONGLONG DrawContentSize(Random& random) {
@@ -73,7 +72,7 @@ AttributeAnswer DrawNameAnswer(Random& random) {
   switch (random.Below(12)) {
     case 0: answer.returnedSize = random.Below(4); break;  // 0 to 3
     case 1: answer.returnedSize = length | 1; break;
-    case 2: answer.returnedSize = NameBytes - 1 + random.Below(4); break;
+    case 2: answer.returnedSize = MaxNameBytes - 1 + random.Below(4); break;
     case 3: answer.returnedSize = 0xFFFFFFFF - random.Below(2); break;
     case 4: answer.returnedSize = random.Below(2048); break;
     default: answer.returnedSize = length;
@@ -139,20 +138,15 @@ size_t RequestBytesFor(const FuzzCase& c) { return Expect(c, nullptr, 0).request
 
 // Trimmed length of a name the way the provider must send it.
 ULONG ExpectedNameBytes(const AttributeAnswer& answer, BYTE* buffer) {
-  const ULONG copied = answer.data.size() < NameBytes ? static_cast<ULONG>(answer.data.size())
-                                                       : NameBytes;
-  for (ULONG k = 0; k < NameBytes; ++k) {
+  const ULONG copied = answer.data.size() < MaxNameBytes ? static_cast<ULONG>(answer.data.size())
+                                                       : MaxNameBytes;
+  for (ULONG k = 0; k < MaxNameBytes; ++k) {
     buffer[k] = k < copied ? answer.data[k] : NameFillerByte(k);
   }
   if (FAILED(answer.result) || answer.returnedSize < 2) return 0;
-  ULONG length = (answer.returnedSize < NameBytes ? answer.returnedSize : NameBytes) & ~1u;
+  ULONG length = (answer.returnedSize < MaxNameBytes ? answer.returnedSize : MaxNameBytes) & ~1u;
   while (length >= 2 && buffer[length - 2] == 0 && buffer[length - 1] == 0) length -= 2;
   return length;
-}
-
-void Append(std::vector<BYTE>* out, const void* bytes, size_t count) {
-  const BYTE* b = static_cast<const BYTE*>(bytes);
-  out->insert(out->end(), b, b + count);
 }
 
 }  // namespace
@@ -257,7 +251,7 @@ Expectation Expect(const FuzzCase& c, const BYTE* content, DWORD processId) {
   const bool truncated = size > MaxContentBytes;
   e.cappedSize = truncated ? MaxContentBytes : static_cast<uint32_t>(size);
 
-  BYTE appName[NameBytes], contentName[NameBytes];
+  BYTE appName[MaxNameBytes], contentName[MaxNameBytes];
   const ULONG appNameBytes = ExpectedNameBytes(s.appName, appName);
   const ULONG contentNameBytes = ExpectedNameBytes(s.contentName, contentName);
 
@@ -272,21 +266,17 @@ Expectation Expect(const FuzzCase& c, const BYTE* content, DWORD processId) {
   }
   e.opensPipe = true;
 
-  ScanRequestHeader header;
-  header.magic = ScanRequestMagic;
-  header.version = ScanRequestVersion;
+  // Worked out with the kit's independent statement of the byte format.
+  RequestHeader header;
   header.processId = processId;
   header.appNameBytes = appNameBytes;
   header.contentNameBytes = contentNameBytes;
   header.contentBytes = contentBytes;
   header.truncated = truncated ? 1 : 0;
-  e.requestBytes = sizeof header + appNameBytes + contentNameBytes + contentBytes;
+  e.requestBytes = RequestHeaderBytes + appNameBytes + contentNameBytes + contentBytes;
   if (content != nullptr) {
     e.request.reserve(e.requestBytes);
-    Append(&e.request, &header, sizeof header);
-    Append(&e.request, appName, appNameBytes);
-    Append(&e.request, contentName, contentNameBytes);
-    Append(&e.request, content, contentBytes);
+    AppendRequest(&e.request, header, appName, contentName, content);
   }
 
   const ServerPlan& v = c.server;

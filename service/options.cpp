@@ -1,6 +1,7 @@
 #include "service/options.h"
 
 #include "platform/unique_handle.h"
+#include "protocol/wire_format.h"
 #include "service/text.h"
 
 namespace {
@@ -342,7 +343,8 @@ std::string UsageText() {
          "       KestrovScanService --install [--config FILE] [options]\n"
          "       KestrovScanService --uninstall | --stop | --reload | --help\n"
          "\n"
-         "Serves antimalware scan requests on \\\\.\\pipe\\KestrovAmsi and answers each\n"
+         "Serves antimalware scan requests on " + WideToUtf8(ServicePipeName) +
+         " and answers each\n"
          "with a verdict: detected when the content holds a built-in test string (the\n"
          "EICAR test file, the AMSI test sample; as bytes or UTF-16LE text) or matches\n"
          "a rule of the signature file. Logs one JSON line per answered scan.\n"

@@ -1,18 +1,13 @@
 #include "service/pipe_server.h"
 
-#include "scan/scan_request.h"
 #include "service/pipe_security.h"
 #include "service/text.h"
 
 #include <cstring>
 #include <optional>
 
-const wchar_t ServicePipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
-
 namespace {
 
-constexpr uint32_t MaxNameBytes = 1024;
-constexpr uint32_t MaxContentBytes = 8 * 1024 * 1024;
 constexpr DWORD ReadBufferBytes = 64 * 1024;
 // Content up to this size is held until it is complete, so that the cache
 // can answer before clamd is reached; longer content goes to clamd as it
@@ -27,13 +22,6 @@ constexpr ULONGLONG NoDeadline = ~0ULL;
 // failing instance cannot spin.
 constexpr DWORD ListenRetryMs = 100;
 
-bool IsValidHeader(const ScanRequestHeader& header) {
-  return header.magic == ScanRequestMagic && header.version == ScanRequestVersion &&
-         header.appNameBytes % 2 == 0 && header.appNameBytes <= MaxNameBytes &&
-         header.contentNameBytes % 2 == 0 && header.contentNameBytes <= MaxNameBytes &&
-         header.contentBytes >= 1 && header.contentBytes <= MaxContentBytes &&
-         header.truncated <= 1;
-}
 
 DWORD ChooseWorkerCount() {
   SYSTEM_INFO system;
@@ -114,7 +102,7 @@ struct PipeServer::Instance {
   std::unique_ptr<Session> session;
   ScanRequestHeader header = {};
   DWORD requestBytesSeen = 0;  // of the header, the names and the content
-  BYTE reply[4] = {};
+  BYTE reply[ScanVerdictBytes] = {};
   DWORD replied = 0;
   LARGE_INTEGER started = {};
 
@@ -242,7 +230,7 @@ PipeServer::Instance::Parsed PipeServer::Instance::Consume(const BYTE* bytes, DW
       requestBytesSeen += take;
       bytes += take;
       count -= take;
-      if (requestBytesSeen == HeaderBytes && !IsValidHeader(header)) return Parsed::Invalid;
+      if (requestBytesSeen == HeaderBytes && !IsValidRequestHeader(header)) return Parsed::Invalid;
       continue;
     }
     const DWORD namesEnd = HeaderBytes + header.appNameBytes + header.contentNameBytes;
@@ -389,7 +377,8 @@ void PipeServer::Instance::Advance(BOOL ok, DWORD bytes) {
           break;
         }
         Judge();
-        reply[0] = static_cast<BYTE>(session->detected ? ScanVerdictDetected : 0);
+        reply[0] = static_cast<BYTE>(session->detected ? ScanVerdictDetected
+                                                       : ScanVerdictNotDetected);
         reply[1] = reply[2] = reply[3] = 0;
         SetPhase(Phase::Replying, deadline);
         if (Issue(false, reply, sizeof reply)) return;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/unique_handle.h"
+#include "protocol/wire_format.h"
 #include "service/engine/clamd_engine.h"
 #include "service/engine/verdict_cache.h"
 #include "service/event_log.h"
@@ -22,8 +23,6 @@
 #include <atomic>
 #include <memory>
 #include <vector>
-
-extern const wchar_t ServicePipeName[];
 
 // What connections read from the rest of the service. Reloading replaces
 // the rules, clamd and the time limit while connections are being served:

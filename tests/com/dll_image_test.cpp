@@ -1,5 +1,5 @@
 // What the built DLL's image offers and needs: its export and import tables.
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
 #include <gtest/gtest.h>
 
@@ -88,7 +88,7 @@ TEST_F(DllImageTest, CarriesVersionResourceWithProductName) {
     return std::wstring(value);
   };
   EXPECT_EQ(text(L"ProductName"), L"Kestrov Antivirus");
-  EXPECT_EQ(text(L"OriginalFilename"), ProviderDllName());
+  EXPECT_EQ(text(L"OriginalFilename"), ProviderDllName);
   EXPECT_FALSE(text(L"FileDescription").empty());
   EXPECT_EQ(text(L"FileVersion"), L"1.0.0.0");
   VS_FIXEDFILEINFO* fixed = nullptr;

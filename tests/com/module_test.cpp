@@ -1,8 +1,9 @@
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
-#include "tests/support/fake_amsi_stream.h"
-#include "tests/support/scan_path_test.h"
-#include "tests/support/test_service.h"
+#include "testkit/child_process.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 
 #include <gtest/gtest.h>
 
@@ -88,7 +89,7 @@ TEST_F(ModuleTest, UnloadIsAllowedOnlyWithoutObjectsAndLocks) {
 TEST(ModuleLoadTest, LoadAndUnloadRunNoRuntimeCodeInTheHost) {
   const wchar_t* runtimeName = L"libgcc_s_dw2-1.dll";
   ASSERT_EQ(GetModuleHandleW(runtimeName), nullptr);
-  const std::wstring runtimePath = TestProgramDirectory() + L"frame-registry\\" + runtimeName;
+  const std::wstring runtimePath = ProgramDirectory() + L"frame-registry\\" + runtimeName;
   HMODULE runtime = LoadLibraryW(runtimePath.c_str());
   ASSERT_NE(runtime, nullptr) << GetLastError();
   using CountFn = LONG (*)();
@@ -107,7 +108,7 @@ TEST(ModuleLoadTest, LoadAndUnloadRunNoRuntimeCodeInTheHost) {
     EXPECT_EQ(recordedCalls(), 0) << "the provider's load called into the runtime";
   }
   // The provider is gone, so its detach has run.
-  ASSERT_EQ(GetModuleHandleW(ProviderDllName()), nullptr);
+  ASSERT_EQ(GetModuleHandleW(ProviderDllName), nullptr);
   EXPECT_EQ(recordedCalls(), 0) << "the provider's unload called into the runtime";
 
   // The test's own reference is the only one: the provider neither took one
@@ -144,7 +145,7 @@ class ModuleDirectoryTest : public testing::Test {
   std::wstring CopyDllTo(const std::wstring& directory) {
     CreateDirectoryW(directory.c_str(), nullptr);
     directories.push_back(directory);
-    const std::wstring copy = directory + L"\\" + ProviderDllName();
+    const std::wstring copy = directory + L"\\" + ProviderDllName;
     EXPECT_TRUE(CopyFileW(ProviderDllPath().c_str(), copy.c_str(), FALSE)) << GetLastError();
     copies.push_back(copy);
     return copy;
@@ -158,7 +159,7 @@ class ModuleDirectoryTest : public testing::Test {
 TEST_F(ModuleDirectoryTest, ScanReachesServiceOnlyFromTheServicesDirectory) {
   ASSERT_TRUE(service.Start(TestServiceScript()));
   EXPECT_EQ(ScanWith(ProviderDllPath()), AMSI_RESULT_DETECTED);
-  EXPECT_EQ(ScanWith(CopyDllTo(TestProgramDirectory() + L"elsewhere")),
+  EXPECT_EQ(ScanWith(CopyDllTo(ProgramDirectory() + L"elsewhere")),
             AMSI_RESULT_NOT_DETECTED);
   EXPECT_TRUE(service.WaitForEndedConnections(2));
   service.Stop();
@@ -170,9 +171,9 @@ TEST_F(ModuleDirectoryTest, ScanReachesServiceOnlyFromTheServicesDirectory) {
 
 TEST_F(ModuleDirectoryTest, DllWithPathOf260OrMoreLoadsAndDetectsNothing) {
   // Nested directories until the DLL's path has at least 260 characters.
-  std::wstring directory = TestProgramDirectory();
+  std::wstring directory = ProgramDirectory();
   directory.pop_back();
-  while (directory.size() + 1 + wcslen(ProviderDllName()) < 270) {
+  while (directory.size() + 1 + wcslen(ProviderDllName) < 270) {
     directory += L"\\" + std::wstring(40, L'd');
     CreateDirectoryW(directory.c_str(), nullptr);
     directories.push_back(directory);

@@ -1,11 +1,11 @@
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
-#include "tests/support/child_process.h"
+#include "testkit/child_process.h"
 
-#include "tests/support/fake_amsi_stream.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 #include "tests/support/patching_test.h"
-#include "tests/support/scan_path_test.h"
-#include "tests/support/test_service.h"
 
 #include <objbase.h>
 #include <olectl.h>
@@ -151,33 +151,33 @@ struct RegistryFaults {
   DWORD longPathNameResult = 0xFFFFFFFF;    // likewise
   int longPathCalls = 0;
 };
-RegistryFaults faults;
+RegistryFaults gFaults;
 
 LSTATUS WINAPI FaultyRegCreateKey(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR keyClass,
                                   DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES sa,
                                   PHKEY key, LPDWORD disposition) {
-  if (++faults.creates == faults.failCreateAt) return ERROR_ACCESS_DENIED;
+  if (++gFaults.creates == gFaults.failCreateAt) return ERROR_ACCESS_DENIED;
   const LSTATUS status =
-      faults.realCreate(parent, path, reserved, keyClass, options, access, sa, key, disposition);
-  if (status == ERROR_SUCCESS) ++faults.opened;
+      gFaults.realCreate(parent, path, reserved, keyClass, options, access, sa, key, disposition);
+  if (status == ERROR_SUCCESS) ++gFaults.opened;
   return status;
 }
 
 LSTATUS WINAPI FaultyRegSetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
                                  const BYTE* data, DWORD bytes) {
-  if (++faults.sets == faults.failSetAt) return ERROR_ACCESS_DENIED;
-  return faults.realSet(key, name, reserved, type, data, bytes);
+  if (++gFaults.sets == gFaults.failSetAt) return ERROR_ACCESS_DENIED;
+  return gFaults.realSet(key, name, reserved, type, data, bytes);
 }
 
 LSTATUS WINAPI CountedRegCloseKey(HKEY key) {
-  ++faults.closes;
-  return faults.realClose(key);
+  ++gFaults.closes;
+  return gFaults.realClose(key);
 }
 
 DWORD WINAPI ScriptedModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
-  const DWORD real = faults.realModuleFileName(module, buffer, size);
-  if (faults.moduleFileNameResult == 0xFFFFFFFF) return real;
-  if (faults.moduleFileNameResult == 0) {
+  const DWORD real = gFaults.realModuleFileName(module, buffer, size);
+  if (gFaults.moduleFileNameResult == 0xFFFFFFFF) return real;
+  if (gFaults.moduleFileNameResult == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
@@ -188,48 +188,48 @@ DWORD WINAPI ScriptedModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
 }
 
 DWORD WINAPI ScriptedLongPathName(LPCWSTR path, LPWSTR buffer, DWORD size) {
-  ++faults.longPathCalls;
-  if (faults.longPathNameResult == 0xFFFFFFFF) return faults.realLongPathName(path, buffer, size);
+  ++gFaults.longPathCalls;
+  if (gFaults.longPathNameResult == 0xFFFFFFFF) return gFaults.realLongPathName(path, buffer, size);
   // 0 is failure; anything above the buffer is the size that would be needed.
-  SetLastError(faults.longPathNameResult == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
-  return faults.longPathNameResult;
+  SetLastError(gFaults.longPathNameResult == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+  return gFaults.longPathNameResult;
 }
 
 class RegistrationFaultTest : public RegistrationTest {
  protected:
   void SetUp() override {
     RegistrationTest::SetUp();
-    faults = RegistryFaults();
-    faults.realCreate = Patch("advapi32.dll", "RegCreateKeyExW", &FaultyRegCreateKey);
-    faults.realSet = Patch("advapi32.dll", "RegSetValueExW", &FaultyRegSetValue);
-    faults.realClose = Patch("advapi32.dll", "RegCloseKey", &CountedRegCloseKey);
-    faults.realModuleFileName =
+    gFaults = RegistryFaults();
+    gFaults.realCreate = Patch("advapi32.dll", "RegCreateKeyExW", &FaultyRegCreateKey);
+    gFaults.realSet = Patch("advapi32.dll", "RegSetValueExW", &FaultyRegSetValue);
+    gFaults.realClose = Patch("advapi32.dll", "RegCloseKey", &CountedRegCloseKey);
+    gFaults.realModuleFileName =
         Patch("kernel32.dll", "GetModuleFileNameW", &ScriptedModuleFileName);
-    faults.realLongPathName = Patch("kernel32.dll", "GetLongPathNameW", &ScriptedLongPathName);
+    gFaults.realLongPathName = Patch("kernel32.dll", "GetLongPathNameW", &ScriptedLongPathName);
   }
-  void ExpectEveryKeyClosed() { EXPECT_EQ(faults.closes, faults.opened); }
+  void ExpectEveryKeyClosed() { EXPECT_EQ(gFaults.closes, gFaults.opened); }
 };
 
 TEST_F(RegistrationFaultTest, InProcessRegistrationMatchesRegsvr32) {
   EXPECT_EQ(dll.registerServer(), S_OK);
   ExpectCompleteClassRegistration();
   ExpectProviderEntry();
-  EXPECT_EQ(faults.creates, 4);
-  EXPECT_EQ(faults.sets, 4);
+  EXPECT_EQ(gFaults.creates, 4);
+  EXPECT_EQ(gFaults.sets, 4);
   ExpectEveryKeyClosed();
 }
 
 TEST_F(RegistrationFaultTest, FirstKeyRefusedWritesNothing) {
-  faults.failCreateAt = 1;
+  gFaults.failCreateAt = 1;
   EXPECT_EQ(dll.registerServer(), SELFREG_E_CLASS);
-  EXPECT_EQ(faults.creates, 1);
-  EXPECT_EQ(faults.sets, 0);
+  EXPECT_EQ(gFaults.creates, 1);
+  EXPECT_EQ(gFaults.sets, 0);
   ExpectNothingRegistered();
   ExpectEveryKeyClosed();
 }
 
 TEST_F(RegistrationFaultTest, ProviderKeyRefusedLeavesCompleteClassRegistration) {
-  faults.failCreateAt = 4;
+  gFaults.failCreateAt = 4;
   EXPECT_EQ(dll.registerServer(), SELFREG_E_CLASS);
   ExpectCompleteClassRegistration();
   EXPECT_FALSE(KeyExists(ProviderKey));
@@ -246,10 +246,10 @@ TEST_F(RegistrationFaultTest, FailingWriteStopsAtItsKeyAndClosesIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "write " << c.failSetAt << " fails");
     dll.unregisterServer();
-    faults.creates = faults.opened = faults.sets = faults.closes = 0;
-    faults.failSetAt = c.failSetAt;
+    gFaults.creates = gFaults.opened = gFaults.sets = gFaults.closes = 0;
+    gFaults.failSetAt = c.failSetAt;
     EXPECT_EQ(dll.registerServer(), SELFREG_E_CLASS);
-    EXPECT_EQ(faults.sets, c.failSetAt) << "went on after the failing write";
+    EXPECT_EQ(gFaults.sets, c.failSetAt) << "went on after the failing write";
     EXPECT_TRUE(KeyExists(ClassKey));  // created by the first step in every case
     EXPECT_EQ(ReadValue(ClassKey, nullptr).present, c.classNamed);
     EXPECT_EQ(ReadValue(InprocKey, nullptr).present, c.serverNamed);
@@ -263,9 +263,9 @@ TEST_F(RegistrationFaultTest, FailingWriteStopsAtItsKeyAndClosesIt) {
 TEST_F(RegistrationFaultTest, ModulePathThatCannotBeFetchedOrDoesNotFitWritesNothing) {
   for (DWORD result : {0u, 260u}) {
     SCOPED_TRACE(testing::Message() << "GetModuleFileNameW returns " << result);
-    faults.moduleFileNameResult = result;
+    gFaults.moduleFileNameResult = result;
     EXPECT_EQ(dll.registerServer(), E_FAIL);
-    EXPECT_EQ(faults.creates, 0);
+    EXPECT_EQ(gFaults.creates, 0);
     ExpectNothingRegistered();
   }
 }
@@ -278,13 +278,13 @@ struct DeleteScript {
   LSTATUS answers[2] = {RealAnswer, RealAnswer};
   std::vector<std::wstring> paths;
 };
-DeleteScript deletes;
+DeleteScript gDeletes;
 
 LSTATUS WINAPI ScriptedRegDeleteTree(HKEY root, LPCWSTR path) {
-  const size_t call = deletes.paths.size();
-  deletes.paths.push_back(path);
-  const LSTATUS answer = call < 2 ? deletes.answers[call] : RealAnswer;
-  return answer == RealAnswer ? deletes.realDelete(root, path) : answer;
+  const size_t call = gDeletes.paths.size();
+  gDeletes.paths.push_back(path);
+  const LSTATUS answer = call < 2 ? gDeletes.answers[call] : RealAnswer;
+  return answer == RealAnswer ? gDeletes.realDelete(root, path) : answer;
 }
 
 TEST_F(RegistrationTest, UnregistrationThatLeavesAKeyFailsAfterTryingBoth) {
@@ -302,18 +302,18 @@ TEST_F(RegistrationTest, UnregistrationThatLeavesAKeyFailsAfterTryingBoth) {
       {"both refused", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, SELFREG_E_CLASS, true, true},
       {"provider key busy", ERROR_NOT_ENOUGH_MEMORY, RealAnswer, SELFREG_E_CLASS, true, false},
   };
-  deletes.realDelete = Patch("advapi32.dll", "RegDeleteTreeW", &ScriptedRegDeleteTree);
+  gDeletes.realDelete = Patch("advapi32.dll", "RegDeleteTreeW", &ScriptedRegDeleteTree);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(dll.registerServer(), S_OK);
-    deletes.answers[0] = c.providerAnswer;
-    deletes.answers[1] = c.classAnswer;
-    deletes.paths.clear();
+    gDeletes.answers[0] = c.providerAnswer;
+    gDeletes.answers[1] = c.classAnswer;
+    gDeletes.paths.clear();
     EXPECT_EQ(dll.unregisterServer(), c.expected);
     // Both are tried, the provider entry first, whatever the first gave.
-    ASSERT_EQ(deletes.paths.size(), 2u);
-    EXPECT_EQ(deletes.paths[0], ProviderKey);
-    EXPECT_EQ(deletes.paths[1], ClassKey);
+    ASSERT_EQ(gDeletes.paths.size(), 2u);
+    EXPECT_EQ(gDeletes.paths[0], ProviderKey);
+    EXPECT_EQ(gDeletes.paths[1], ClassKey);
     EXPECT_EQ(KeyExists(ProviderKey), c.providerLeft);
     EXPECT_EQ(KeyExists(ClassKey), c.classLeft);
   }
@@ -329,14 +329,14 @@ class ShortPathRegistrationTest : public testing::Test {
     if (!dllCopy.empty()) RunRegsvr32(L"/u " + Quoted(dllCopy));
     RemoveTestDirectory(directory);
   }
-  std::wstring directory = TestProgramDirectory() + L"Kestrov Long Named Directory";
+  std::wstring directory = ProgramDirectory() + L"Kestrov Long Named Directory";
   std::wstring dllCopy;
   TestService service;
 };
 
 TEST_F(ShortPathRegistrationTest, RegistersTheLongPathAndScansThroughIt) {
   const std::wstring serviceCopy = CopyTestServiceTo(directory);
-  dllCopy = directory + L"\\" + ProviderDllName();
+  dllCopy = directory + L"\\" + ProviderDllName;
   ASSERT_TRUE(CopyFileW(ProviderDllPath().c_str(), dllCopy.c_str(), FALSE)) << GetLastError();
   wchar_t shortPath[MAX_PATH];
   const DWORD shortLength = GetShortPathNameW(dllCopy.c_str(), shortPath, MAX_PATH);
@@ -375,11 +375,11 @@ TEST_F(RegistrationFaultTest, LongPathThatCannotBeHadOrDoesNotFitWritesNothing) 
   // 260 characters with the terminator still fit; 261 do not.
   for (DWORD result : {0u, 261u, 1000u}) {
     SCOPED_TRACE(testing::Message() << "GetLongPathNameW returns " << result);
-    faults.longPathNameResult = result;
-    faults.longPathCalls = 0;
+    gFaults.longPathNameResult = result;
+    gFaults.longPathCalls = 0;
     EXPECT_EQ(dll.registerServer(), E_FAIL);
-    EXPECT_EQ(faults.longPathCalls, 1);
-    EXPECT_EQ(faults.creates, 0);
+    EXPECT_EQ(gFaults.longPathCalls, 1);
+    EXPECT_EQ(gFaults.creates, 0);
     ExpectNothingRegistered();
   }
 }

@@ -1,6 +1,6 @@
 #include "service/engine/clamd_client.h"
 
-#include "tests/engine/stand_in_clamd.h"
+#include "testkit/stand_in_clamd.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 namespace {
 
 TEST(OptionsTest, ConfigurationFileSetsEverythingAndTheCommandLineOverridesIt) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(WriteTextFile(service.PathOf(L"rules.txt"), "From.File text file-rule-4410\n"));
   ASSERT_TRUE(WriteTextFile(service.PathOf(L"other.txt"), "From.Command text command-rule-7120\n"));
   // A byte order mark, comments, blanks around keys and values, CRLF line
@@ -23,7 +23,7 @@ TEST(OptionsTest, ConfigurationFileSetsEverythingAndTheCommandLineOverridesIt) {
   EXPECT_EQ(lines.size(), 1u);
 
   // The command line wins over the file, key by key.
-  ServiceProcess overridden;
+  ReferenceService overridden;
   ASSERT_TRUE(WriteTextFile(overridden.PathOf(L"other.txt"), "From.Command text command-rule-7120\n"));
   service.Kill();
   ASSERT_TRUE(overridden.Start({L"--config", service.PathOf(L"service.conf"), L"--signatures",
@@ -46,7 +46,7 @@ struct BadConfigCase {
 class BadConfigTest : public testing::TestWithParam<BadConfigCase> {};
 
 TEST_P(BadConfigTest, StopsStartUpNamingTheLine) {
-  ServiceProcess service;
+  ReferenceService service;
   const std::wstring config = service.PathOf(L"bad.conf");
   ASSERT_TRUE(WriteTextFile(config, GetParam().text));
   ASSERT_TRUE(service.Launch({L"--config", config}));
@@ -55,7 +55,7 @@ TEST_P(BadConfigTest, StopsStartUpNamingTheLine) {
   EXPECT_EQ(exitCode, 2u);
   EXPECT_NE(service.Stderr().find(GetParam().message), std::string::npos)
       << service.Stderr();
-  EXPECT_FALSE(PipeExists());
+  EXPECT_FALSE(ServicePipeExists());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadConfigCase>& info) { return info.param.name; });
 
 TEST(OptionsTest, MissingConfigurationFileStopsStartUp) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Launch({L"--config", service.PathOf(L"absent.conf")}));
   DWORD exitCode = 0;
   ASSERT_TRUE(service.WaitForExit(ClientWaitMs, &exitCode));
@@ -84,12 +84,12 @@ TEST(OptionsTest, MissingConfigurationFileStopsStartUp) {
 }
 
 TEST(OptionsTest, StopCommandEndsAForegroundServiceAfterWritingItsLog) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--log", service.PathOf(L"scans.log")}));
   ScanRequest request;
   request.content = AsBytes(EicarText());
   for (int i = 0; i < 5; ++i) ASSERT_EQ(Scan(request), 1);
-  ServiceProcess stopper;
+  ReferenceService stopper;
   ASSERT_TRUE(stopper.Launch({L"--stop"}));
   DWORD stopperExit = 99;
   ASSERT_TRUE(stopper.WaitForExit(ClientWaitMs, &stopperExit));
@@ -101,14 +101,14 @@ TEST(OptionsTest, StopCommandEndsAForegroundServiceAfterWritingItsLog) {
   EXPECT_EQ(LogLines(ReadTextFile(service.PathOf(L"scans.log"))).size(), 5u);
 
   // Nothing left to stop.
-  ServiceProcess again;
+  ReferenceService again;
   ASSERT_TRUE(again.Launch({L"--stop"}));
   ASSERT_TRUE(again.WaitForExit(ClientWaitMs, &exitCode));
   EXPECT_EQ(exitCode, 1u);
 }
 
 TEST(OptionsTest, ReloadCommandReloadsAForegroundServiceAndABadFileKeepsTheOldRules) {
-  ServiceProcess service;
+  ReferenceService service;
   const std::wstring rules = service.PathOf(L"rules.txt");
   ASSERT_TRUE(WriteTextFile(rules, "Old.Rule text old-rule-3318\n"));
   ASSERT_TRUE(service.Start({L"--signatures", rules, L"--log", service.PathOf(L"scans.log")}));
@@ -117,7 +117,7 @@ TEST(OptionsTest, ReloadCommandReloadsAForegroundServiceAndABadFileKeepsTheOldRu
   ASSERT_EQ(Scan(request), 0);
 
   auto reload = [] {
-    ServiceProcess command;
+    ReferenceService command;
     DWORD exitCode = 99;
     if (!command.Launch({L"--reload"}) || !command.WaitForExit(ClientWaitMs, &exitCode)) return 99ul;
     return exitCode;

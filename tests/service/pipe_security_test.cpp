@@ -37,7 +37,7 @@ std::string OwnSid() {
 }
 
 TEST(PipeSecurityTest, OnlyTheServicesAccountMayCreateInstancesOrChangeTheDescriptor) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({}));
   // A client handle that may read the descriptor, as any client may.
   UniqueFileHandle pipe(CreateFileW(L"\\\\.\\pipe\\KestrovAmsi", READ_CONTROL | FILE_READ_DATA,

@@ -6,7 +6,7 @@
 namespace {
 
 TEST(ScanLogTest, RotatesAtItsSizeAndKeepsItsFileCount) {
-  ServiceProcess service;
+  ReferenceService service;
   constexpr size_t MaxBytes = 1500;
   ASSERT_TRUE(service.Start({L"--log", service.PathOf(L"scans.log"), L"--log-max-bytes",
                              std::to_wstring(MaxBytes), L"--log-files", L"3"}));

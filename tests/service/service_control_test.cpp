@@ -3,8 +3,8 @@
 // the manager (and sc.exe), scanned through the provider, uninstalled.
 #include "tests/service/service_harness.h"
 
-#include "tests/support/child_process.h"
-#include "tests/support/test_service.h"
+#include "testkit/child_process.h"
+#include "testkit/test_service.h"
 
 #include <gtest/gtest.h>
 
@@ -27,19 +27,19 @@ struct ServiceHandleTraits {
 };
 using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 
-std::wstring HostProgram() { return TestProgramDirectory() + L"amsiscan.exe"; }
+std::wstring HostProgram() { return ProgramDirectory() + L"amsiscan.exe"; }
 std::wstring ProviderDll() {
-  return TestProgramDirectory() + (sizeof(void*) == 8 ? L"KestrovAmsi64.dll" : L"KestrovAmsi32.dll");
+  return ProgramDirectory() + (sizeof(void*) == 8 ? L"KestrovAmsi64.dll" : L"KestrovAmsi32.dll");
 }
 
 class InstalledServiceTest : public testing::Test {
  protected:
   void SetUp() override {
     // A service left behind by an earlier run would make --install fail.
-    RunProgram(ServiceProgram(), L"--uninstall");
+    RunProgram(ReferenceServiceProgram(), L"--uninstall");
     directory = files.directory();
   }
-  void TearDown() override { RunProgram(ServiceProgram(), L"--uninstall"); }
+  void TearDown() override { RunProgram(ReferenceServiceProgram(), L"--uninstall"); }
 
   std::wstring Path(const wchar_t* name) const { return files.PathOf(name); }
 
@@ -74,7 +74,7 @@ class InstalledServiceTest : public testing::Test {
     }
     // Polled: the manager offers no wait for a state.
     const ULONGLONG giveUp = GetTickCount64() + StartWaitMs;
-    while (Status().dwCurrentState != SERVICE_RUNNING || !PipeExists()) {
+    while (Status().dwCurrentState != SERVICE_RUNNING || !ServicePipeExists()) {
       if (GetTickCount64() >= giveUp) {
         ADD_FAILURE() << "the service is not running; state " << Status().dwCurrentState;
         return false;
@@ -112,7 +112,7 @@ class InstalledServiceTest : public testing::Test {
     return WaitForLogLines([&] { return ReadTextFile(Path(L"scans.log")); }, count);
   }
 
-  ServiceProcess files;  // its private directory only; never launched
+  ReferenceService files;  // its private directory only; never launched
   std::wstring directory;
   DWORD openError = 0;
 };
@@ -121,7 +121,7 @@ TEST_F(InstalledServiceTest, InstallsStartsScansStopsAndUninstalls) {
   ASSERT_TRUE(WriteTextFile(Path(L"rules.txt"), "Kestrov.Marker text kestrov-marker-7731\n"));
   ASSERT_TRUE(WriteTextFile(Path(L"service.conf"),
                             "# written by the test\nsignatures = rules.txt\nlog = scans.log\n"));
-  ASSERT_EQ(RunProgram(ServiceProgram(), L"--install --config " + Quoted(Path(L"service.conf"))),
+  ASSERT_EQ(RunProgram(ReferenceServiceProgram(), L"--install --config " + Quoted(Path(L"service.conf"))),
             0u);
 
   // What the manager holds: an automatic LocalSystem service running this
@@ -140,7 +140,7 @@ TEST_F(InstalledServiceTest, InstallsStartsScansStopsAndUninstalls) {
               static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(std::wstring(config->lpDisplayName), L"Kestrov Scan Service");
     const std::wstring command = config->lpBinaryPathName;
-    EXPECT_NE(command.find(ServiceProgram()), std::wstring::npos);
+    EXPECT_NE(command.find(ReferenceServiceProgram()), std::wstring::npos);
     EXPECT_NE(command.find(L"--service --config"), std::wstring::npos);
     EXPECT_NE(command.find(Path(L"service.conf")), std::wstring::npos);
     const std::wstring account = config->lpServiceStartName ? config->lpServiceStartName : L"";
@@ -158,10 +158,10 @@ TEST_F(InstalledServiceTest, InstallsStartsScansStopsAndUninstalls) {
                              reinterpret_cast<BYTE*>(messageFile), &bytes),
             ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_EQ(std::wstring(messageFile), ServiceProgram());
+  EXPECT_EQ(std::wstring(messageFile), ReferenceServiceProgram());
 
   // A second install is refused and changes nothing.
-  EXPECT_NE(RunProgram(ServiceProgram(), L"--install"), 0u);
+  EXPECT_NE(RunProgram(ReferenceServiceProgram(), L"--install"), 0u);
 
   ASSERT_TRUE(Start());
   EXPECT_EQ(HostScan(EicarText()), 1u);
@@ -177,9 +177,9 @@ TEST_F(InstalledServiceTest, InstallsStartsScansStopsAndUninstalls) {
   const ULONGLONG stopMs = StopAndTime();
   EXPECT_LE(stopMs, StopBoundMs + StopSlackMs);
   EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_FALSE(PipeExists());
+  EXPECT_FALSE(ServicePipeExists());
 
-  ASSERT_EQ(RunProgram(ServiceProgram(), L"--uninstall"), 0u);
+  ASSERT_EQ(RunProgram(ReferenceServiceProgram(), L"--uninstall"), 0u);
   EXPECT_FALSE(Open(SERVICE_QUERY_STATUS));
   EXPECT_EQ(openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
   EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE,
@@ -203,7 +203,7 @@ TEST_F(InstalledServiceTest, InstallChecksEverythingFirstAndCreatesNothingOnErro
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(RunProgram(ServiceProgram(), c.arguments), 2u);
+    EXPECT_EQ(RunProgram(ReferenceServiceProgram(), c.arguments), 2u);
     EXPECT_FALSE(Open(SERVICE_QUERY_STATUS)) << "a service was created";
   }
 }
@@ -211,7 +211,7 @@ TEST_F(InstalledServiceTest, InstallChecksEverythingFirstAndCreatesNothingOnErro
 TEST_F(InstalledServiceTest, ParamchangeReloadsRulesAndABadFileKeepsTheOldOnes) {
   const std::string first = "Kestrov.First text first-marker-1029\n";
   ASSERT_TRUE(WriteTextFile(Path(L"rules.txt"), first));
-  ASSERT_EQ(RunProgram(ServiceProgram(), L"--install --signatures " + Quoted(Path(L"rules.txt")) +
+  ASSERT_EQ(RunProgram(ReferenceServiceProgram(), L"--install --signatures " + Quoted(Path(L"rules.txt")) +
                                              L" --log " + Quoted(Path(L"scans.log"))),
             0u);
   ASSERT_TRUE(Start());
@@ -221,7 +221,7 @@ TEST_F(InstalledServiceTest, ParamchangeReloadsRulesAndABadFileKeepsTheOldOnes) 
   // A new rule takes effect after --reload, which sends the service
   // paramchange through the manager.
   ASSERT_TRUE(WriteTextFile(Path(L"rules.txt"), first + "Kestrov.Second text second-marker-5501\n"));
-  ASSERT_EQ(RunProgram(ServiceProgram(), L"--reload"), 0u);
+  ASSERT_EQ(RunProgram(ReferenceServiceProgram(), L"--reload"), 0u);
   // The reload happens on the service's own thread, a moment after the
   // control returns: polled within a generous bound.
   const ULONGLONG giveUp = GetTickCount64() + ClientWaitMs;
@@ -272,7 +272,7 @@ DWORD WINAPI ScanUntilGone(void* parameter) {
 }
 
 TEST_F(InstalledServiceTest, StopUnderLoadEndsWithinTheBoundAndLogsEveryAnsweredScan) {
-  ASSERT_EQ(RunProgram(ServiceProgram(), L"--install --log " + Quoted(Path(L"scans.log"))), 0u);
+  ASSERT_EQ(RunProgram(ReferenceServiceProgram(), L"--install --log " + Quoted(Path(L"scans.log"))), 0u);
   ASSERT_TRUE(Start());
   Load load;
   std::vector<HANDLE> threads;
@@ -294,13 +294,13 @@ TEST_F(InstalledServiceTest, StopUnderLoadEndsWithinTheBoundAndLogsEveryAnswered
 }
 
 TEST_F(InstalledServiceTest, StopCommandStopsTheInstalledService) {
-  ASSERT_EQ(RunProgram(ServiceProgram(), L"--install --log " + Quoted(Path(L"scans.log"))), 0u);
+  ASSERT_EQ(RunProgram(ReferenceServiceProgram(), L"--install --log " + Quoted(Path(L"scans.log"))), 0u);
   ASSERT_TRUE(Start());
-  EXPECT_EQ(RunProgram(ServiceProgram(), L"--stop"), 0u);
-  EXPECT_FALSE(PipeExists());
+  EXPECT_EQ(RunProgram(ReferenceServiceProgram(), L"--stop"), 0u);
+  EXPECT_FALSE(ServicePipeExists());
   EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   // Nothing left to stop.
-  EXPECT_EQ(RunProgram(ServiceProgram(), L"--stop"), 1u);
+  EXPECT_EQ(RunProgram(ReferenceServiceProgram(), L"--stop"), 1u);
 }
 
 }  // namespace

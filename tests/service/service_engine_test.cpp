@@ -2,7 +2,7 @@
 // pipe, with the engine and the rule in the log; a clamd that fails (a
 // stand-in in this process) costing one scan within the provider's budget
 // and then left alone; the verdict cache answering without clamd.
-#include "tests/engine/stand_in_clamd.h"
+#include "testkit/stand_in_clamd.h"
 #include "tests/service/service_harness.h"
 
 #include <gtest/gtest.h>
@@ -40,7 +40,7 @@ struct Scanned {
 
 // Scans `content` and returns the verdict, the time it took and the log line
 // it got (the `index`th line of the log).
-Scanned ScanAndLog(ServiceProcess& service, const Bytes& content, size_t index,
+Scanned ScanAndLog(ReferenceService& service, const Bytes& content, size_t index,
                    bool truncated = false) {
   ScanRequest request;
   request.content = content;
@@ -58,7 +58,7 @@ Scanned ScanAndLog(ServiceProcess& service, const Bytes& content, size_t index,
 TEST(ServiceEngineTest, RealClamdJudgesBesideTheRulesAndTheLogNamesTheEngine) {
   const std::wstring port = FixturePort();
   ASSERT_FALSE(port.empty()) << "no clamd: the clamd fixture did not run";
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--clamd", L"127.0.0.1:" + port, L"--log",
                              service.PathOf(L"scans.log"), L"--cache-entries", L"0"}));
   Bytes large(8 * 1024 * 1024 - Marker.size(), 'a');
@@ -100,7 +100,7 @@ TEST(ServiceEngineTest, RealClamdJudgesBesideTheRulesAndTheLogNamesTheEngine) {
 }
 
 TEST(ServiceEngineTest, WithoutClamdTheLogSaysSoAndNothingChanges) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--log", service.PathOf(L"scans.log")}));
   Scanned scanned = ScanAndLog(service, AsBytes(EicarText()), 0);
   EXPECT_EQ(scanned.verdict, 1);
@@ -125,7 +125,7 @@ TEST_P(ClamdFailureTest, BuiltInVerdictStandsWithinTheBudgetThenClamdIsLeftAlone
   clamd.Set(c.behaviour, c.reply);
   const std::string address =
       c.closedPort ? "127.0.0.1:" + std::to_string(ClosedLoopbackPort()) : clamd.address().text;
-  ServiceProcess service;
+  ReferenceService service;
   // The default time limit: it must leave room within the provider's budget.
   ASSERT_TRUE(service.Start({L"--clamd", Wide(address), L"--log", service.PathOf(L"scans.log")}));
 
@@ -170,7 +170,7 @@ class VerdictCacheServiceTest : public testing::Test {
     return service.Start(arguments);
   }
   StandInClamd clamd;
-  ServiceProcess service;
+  ReferenceService service;
 };
 
 TEST_F(VerdictCacheServiceTest, RepeatedContentIsAnsweredWithoutClamdAndTheFlagIsPartOfTheKey) {
@@ -219,7 +219,7 @@ TEST_F(VerdictCacheServiceTest, EntriesExpireAndAReloadEmptiesTheCache) {
   EXPECT_TRUE(ScanAndLog(service, content, 3).line["cached"].flag);
   const int before = clamd.accepted();
 
-  ServiceProcess command;
+  ReferenceService command;
   DWORD exitCode = 99;
   ASSERT_TRUE(command.Launch({L"--reload"}));
   ASSERT_TRUE(command.WaitForExit(ClientWaitMs, &exitCode));
