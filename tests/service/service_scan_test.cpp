@@ -168,8 +168,9 @@ TEST_P(LogLineTest, HoldsEveryFieldOfTheScan) {
   ASSERT_TRUE(ParseFlatJson(lines[0], &entry)) << lines[0];
   std::vector<std::string> keys;
   for (const auto& field : entry) keys.push_back(field.first);
-  EXPECT_EQ((std::vector<std::string>{"app", "contentBytes", "contentName", "pid", "rule",
-                                      "time", "truncated", "us", "verdict"}),
+  EXPECT_EQ((std::vector<std::string>{"app", "cached", "clamd", "contentBytes", "contentName",
+                                      "engine", "pid", "rule", "time", "truncated", "us",
+                                      "verdict"}),
             keys);
 
   using Kind = JsonValue::Kind;
@@ -195,6 +196,16 @@ TEST_P(LogLineTest, HoldsEveryFieldOfTheScan) {
   } else {
     EXPECT_EQ(Kind::Null, entry["rule"].kind);
   }
+  // The rules are the only engine here, and nothing was scanned before.
+  if (c.rule != nullptr) {
+    EXPECT_EQ(Kind::String, entry["engine"].kind);
+    EXPECT_EQ("rules", entry["engine"].text);
+  } else {
+    EXPECT_EQ(Kind::Null, entry["engine"].kind);
+  }
+  EXPECT_EQ(Kind::Bool, entry["cached"].kind);
+  EXPECT_FALSE(entry["cached"].flag);
+  EXPECT_EQ(Kind::Null, entry["clamd"].kind);
   EXPECT_EQ(Kind::Number, entry["us"].kind);
   EXPECT_NE('-', entry["us"].text[0]);
 }
