@@ -13,6 +13,18 @@
 //
 // Thread-safe: any number of connections may call Begin and Finish at once,
 // each with its own ClamdScan. The engine outlives its scans.
+//
+// Per connection, on whichever thread handles it at the moment:
+//
+//   ClamdScan scan;                        // or one kept with the connection
+//   engine.Begin(&scan, contentBytes);     // once the request header is in
+//   scan.Feed(piece, count);               // for each piece as it arrives
+//   ClamdResult result = engine.Finish(&scan);  // after the last piece
+//
+// Begin connects (a loopback connect takes about a millisecond); Feed blocks
+// only while clamd's socket takes no more bytes, and never past the
+// deadline; Finish waits for clamd's reply, at most until the deadline. A
+// connection dropped midway may simply destroy its scan.
 #pragma once
 
 #include "service/engine/clamd_address.h"
