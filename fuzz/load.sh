@@ -47,9 +47,10 @@ finish() {
 trap finish EXIT
 # Started by its Unix path, so that Wine runs it directly, while its image
 # is C:\Kestrov-load\..., the DLLs' directory. --max-seconds ends it should
-# even the stop at exit fail.
+# even the stop at exit fail. The log is not rotated, so that one file holds
+# every scan for the count below.
 "$run" "$install_dir/KestrovScanService.exe" --log "$install_win\\scans.jsonl" \
-  --signatures "$install_win\\rules.txt" --max-seconds 3000 </dev/null >"$work/service.txt" 2>&1 &
+  --signatures "$install_win\\rules.txt" --log-max-bytes 0 --max-seconds 3000 </dev/null >"$work/service.txt" 2>&1 &
 service_running=1
 for _ in $(seq 300); do
   grep -q 'serving' "$work/service.txt" 2>/dev/null && break
