@@ -4,15 +4,14 @@
 
 #include "fuzz/fuzz_support.h"  // ProgramDirectory, the provider's identity
 #include "platform/unique_handle.h"
+#include "protocol/wire_format.h"
+#include "scan/scan.h"  // ExchangeBudgetMs, the provider's deadline
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-constexpr wchar_t ServicePipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
-constexpr DWORD ContentCapBytes = 8 * 1024 * 1024;
-constexpr DWORD ExchangeBudgetMs = 1500;
 // Placed at the end of every benchmark content; the service is given a rule
 // for it, so every successful scan is a detection and a failed one shows.
 constexpr char DetectionMarker[] = "KESTROV-BENCH-MARKER-7Q2";

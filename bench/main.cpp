@@ -134,7 +134,7 @@ int wmain(int argc, wchar_t** argv) {
     matrix.threads = {1, 4};
     matrix.scansScale = 0;
   } else {
-    matrix.sizes = {1024, 64 * 1024, 1024 * 1024, ContentCapBytes};
+    matrix.sizes = {1024, 64 * 1024, 1024 * 1024, MaxContentBytes};
     matrix.threads = {1, 4, 16};
   }
   matrix.repetitions = options.repetitions;
@@ -143,8 +143,8 @@ int wmain(int argc, wchar_t** argv) {
   fprintf(stderr, "%s: call profiles\n", results.architecture.c_str());
   results.profiles.push_back(ProfileCalls(provider, 1024, true, options.smoke ? 20 : 300));
   if (!options.smoke) {
-    results.profiles.push_back(ProfileCalls(provider, ContentCapBytes, true, 12));
-    results.profiles.push_back(ProfileCalls(provider, ContentCapBytes, false, 12));
+    results.profiles.push_back(ProfileCalls(provider, MaxContentBytes, true, 12));
+    results.profiles.push_back(ProfileCalls(provider, MaxContentBytes, false, 12));
   }
 
   fprintf(stderr, "%s: service capacity\n", results.architecture.c_str());
@@ -159,7 +159,7 @@ int wmain(int argc, wchar_t** argv) {
     return ExitCannotRun;
   }
   results.memory = options.smoke ? MeasurePeakMemory(service, 4, 1024 * 1024)
-                                 : MeasurePeakMemory(service, 64, ContentCapBytes);
+                                 : MeasurePeakMemory(service, 64, MaxContentBytes);
 
   fprintf(stderr, "%s: allocations and copies\n", results.architecture.c_str());
   if (!InstallCountingHooks(provider)) {
@@ -167,7 +167,7 @@ int wmain(int argc, wchar_t** argv) {
     return ExitCannotRun;
   }
   results.accounting = CountAllocationsAndCopies(
-      provider, {1024, 64 * 1024, 1024 * 1024, ContentCapBytes, ContentCapBytes + 1024 * 1024},
+      provider, {1024, 64 * 1024, 1024 * 1024, MaxContentBytes, MaxContentBytes + 1024 * 1024},
       options.smoke ? 1 : 3);
 
   fprintf(stderr, "%s: deadline overshoot\n", results.architecture.c_str());

@@ -1,6 +1,6 @@
 #include "bench/raw_client.h"
 
-#include "scan/scan_request.h"
+#include "protocol/wire_format.h"
 
 #include <cstring>
 
@@ -8,7 +8,7 @@ std::vector<BYTE> BuildRawRequest(const std::wstring& appName, const std::wstrin
                                   const std::vector<BYTE>& content) {
   const size_t appBytes = appName.size() * sizeof(wchar_t);
   const size_t nameBytes = contentName.size() * sizeof(wchar_t);
-  const size_t sent = content.size() < ContentCapBytes ? content.size() : ContentCapBytes;
+  const size_t sent = content.size() < MaxContentBytes ? content.size() : MaxContentBytes;
   ScanRequestHeader header = {};
   header.magic = ScanRequestMagic;
   header.version = ScanRequestVersion;
@@ -16,7 +16,7 @@ std::vector<BYTE> BuildRawRequest(const std::wstring& appName, const std::wstrin
   header.appNameBytes = static_cast<uint32_t>(appBytes);
   header.contentNameBytes = static_cast<uint32_t>(nameBytes);
   header.contentBytes = static_cast<uint32_t>(sent);
-  header.truncated = content.size() > ContentCapBytes ? 1 : 0;
+  header.truncated = content.size() > MaxContentBytes ? 1 : 0;
   std::vector<BYTE> request(sizeof header + appBytes + nameBytes + sent);
   BYTE* at = request.data();
   memcpy(at, &header, sizeof header);

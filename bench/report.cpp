@@ -113,7 +113,7 @@ void PrintCapacity(const std::vector<CapacityRow>& rows, const MemoryFigures& m)
 
 void PrintTargets(const BenchResults& r) {
   printf("\nTargets (reported, not enforced)\n");
-  const size_t small = 1024, large = ContentCapBytes;
+  const size_t small = 1024, large = MaxContentBytes;
   for (int path = 0; path < 2; ++path) {
     const MatrixCell* a = FindCell(r.matrix, small, path == 0, 1);
     if (a) {

@@ -17,8 +17,8 @@ std::vector<AccountingRow> CountAllocationsAndCopies(const ProviderRunner& provi
       AccountingRow row;
       row.contentBytes = bytes;
       row.addressPath = path == 0;
-      row.expectedAllocation = row.addressPath ? 0 : (bytes < ContentCapBytes ? bytes
-                                                                              : ContentCapBytes);
+      row.expectedAllocation = row.addressPath ? 0 : (bytes < MaxContentBytes ? bytes
+                                                                              : MaxContentBytes);
       FakeAmsiStream stream;
       stream.SetName(AMSI_ATTRIBUTE_APP_NAME, BenchAppName);
       stream.SetName(AMSI_ATTRIBUTE_CONTENT_NAME, L"bench-" + std::to_wstring(bytes));

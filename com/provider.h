@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/amsi.h"
+#include "protocol/provider_identity.h"
 
 // A heap record of exactly two fields; the function table comes first, so
 // the record is an IAntimalwareProvider.
@@ -12,10 +13,6 @@ struct AmsiProvider {
 
 // Shared by every provider object; its Scan slot is the scan procedure.
 extern const IAntimalwareProviderVtbl ProviderFunctionTable;
-
-// "Kestrov Antivirus", as DisplayName hands it out and registration writes it.
-inline constexpr wchar_t KestrovDisplayName[] = L"Kestrov Antivirus";
-static_assert(sizeof KestrovDisplayName == 36, "17 characters and the terminator");
 
 inline IAntimalwareProvider* AsInterface(AmsiProvider* provider) {
   return reinterpret_cast<IAntimalwareProvider*>(provider);

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr ULONG NameBytes = 1024;
 constexpr uint32_t BudgetMs = 1500;
 
 ULONGLONG DrawContentSize(Random& random) {
@@ -73,7 +72,7 @@ AttributeAnswer DrawNameAnswer(Random& random) {
   switch (random.Below(12)) {
     case 0: answer.returnedSize = random.Below(4); break;  // 0 to 3
     case 1: answer.returnedSize = length | 1; break;
-    case 2: answer.returnedSize = NameBytes - 1 + random.Below(4); break;
+    case 2: answer.returnedSize = MaxNameBytes - 1 + random.Below(4); break;
     case 3: answer.returnedSize = 0xFFFFFFFF - random.Below(2); break;
     case 4: answer.returnedSize = random.Below(2048); break;
     default: answer.returnedSize = length;
@@ -139,13 +138,13 @@ size_t RequestBytesFor(const FuzzCase& c) { return Expect(c, nullptr, 0).request
 
 // Trimmed length of a name the way the provider must send it.
 ULONG ExpectedNameBytes(const AttributeAnswer& answer, BYTE* buffer) {
-  const ULONG copied = answer.data.size() < NameBytes ? static_cast<ULONG>(answer.data.size())
-                                                       : NameBytes;
-  for (ULONG k = 0; k < NameBytes; ++k) {
+  const ULONG copied = answer.data.size() < MaxNameBytes ? static_cast<ULONG>(answer.data.size())
+                                                       : MaxNameBytes;
+  for (ULONG k = 0; k < MaxNameBytes; ++k) {
     buffer[k] = k < copied ? answer.data[k] : NameFillerByte(k);
   }
   if (FAILED(answer.result) || answer.returnedSize < 2) return 0;
-  ULONG length = (answer.returnedSize < NameBytes ? answer.returnedSize : NameBytes) & ~1u;
+  ULONG length = (answer.returnedSize < MaxNameBytes ? answer.returnedSize : MaxNameBytes) & ~1u;
   while (length >= 2 && buffer[length - 2] == 0 && buffer[length - 1] == 0) length -= 2;
   return length;
 }
@@ -257,7 +256,7 @@ Expectation Expect(const FuzzCase& c, const BYTE* content, DWORD processId) {
   const bool truncated = size > MaxContentBytes;
   e.cappedSize = truncated ? MaxContentBytes : static_cast<uint32_t>(size);
 
-  BYTE appName[NameBytes], contentName[NameBytes];
+  BYTE appName[MaxNameBytes], contentName[MaxNameBytes];
   const ULONG appNameBytes = ExpectedNameBytes(s.appName, appName);
   const ULONG contentNameBytes = ExpectedNameBytes(s.contentName, contentName);
 

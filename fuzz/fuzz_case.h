@@ -6,6 +6,7 @@
 #include "fuzz/dll_hooks.h"
 #include "fuzz/fuzz_server.h"
 #include "fuzz/fuzz_stream.h"
+#include "protocol/wire_format.h"
 
 #include <cstdint>
 #include <string>
@@ -43,5 +44,3 @@ struct Expectation {
 Expectation Expect(const FuzzCase& fuzzCase, const BYTE* content, DWORD processId);
 
 std::string Describe(const FuzzCase& fuzzCase);
-
-constexpr uint32_t MaxContentBytes = 8 * 1024 * 1024;

@@ -1,8 +1,9 @@
 #include "fuzz/fuzz_server.h"
 
+#include "protocol/wire_format.h"
+
 namespace {
 
-constexpr wchar_t PipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
 constexpr DWORD ChunkBytes = 64 * 1024;
 
 }  // namespace
@@ -21,7 +22,7 @@ bool FuzzServer::Prepare(const ServerPlan& plan, size_t expectedBytes) {
   if (ioEvent_ == nullptr || stopEvent_ == nullptr) return false;
   if (plan.mode == ServerPlan::Mode::Absent) return true;
 
-  pipe_ = CreateNamedPipeW(PipeName,
+  pipe_ = CreateNamedPipeW(ServicePipeName,
                            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, ChunkBytes, 0,
                            nullptr);
@@ -30,7 +31,7 @@ bool FuzzServer::Prepare(const ServerPlan& plan, size_t expectedBytes) {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = ioEvent_;
     ConnectNamedPipe(pipe_, &overlapped);
-    occupant_ = CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    occupant_ = CreateFileW(ServicePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
     DWORD ignored = 0;
     // The occupant's open completes the connect at once.

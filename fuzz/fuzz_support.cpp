@@ -1,17 +1,9 @@
 #include "fuzz/fuzz_support.h"
 
 #include "platform/unique_handle.h"
+#include "protocol/wire_format.h"
 
 #include <psapi.h>
-
-// {5D3A9C71-2E4B-4F86-A1C9-7B20E6D4F358}
-const CLSID ProviderClassId = {
-    0x5d3a9c71, 0x2e4b, 0x4f86, {0xa1, 0xc9, 0x7b, 0x20, 0xe6, 0xd4, 0xf3, 0x58}};
-#ifdef _WIN64
-const wchar_t ProviderDllName[] = L"KestrovAmsi64.dll";
-#else
-const wchar_t ProviderDllName[] = L"KestrovAmsi32.dll";
-#endif
 
 std::wstring ProgramDirectory() {
   wchar_t path[MAX_PATH];
@@ -57,7 +49,7 @@ HANDLE StartReferenceService(const std::wstring& rulesPath, const std::wstring& 
   // The service needs a moment to create its instances: polls for the pipe
   // for up to 30 s, giving up early if the service exits.
   for (int attempt = 0; attempt < 300; ++attempt) {
-    if (WaitNamedPipeW(L"\\\\.\\pipe\\KestrovAmsi", 100)) return info.hProcess;
+    if (WaitNamedPipeW(ServicePipeName, 100)) return info.hProcess;
     if (WaitForSingleObject(info.hProcess, 100) == WAIT_OBJECT_0) break;
   }
   TerminateProcess(info.hProcess, 1);

@@ -3,14 +3,12 @@
 // and the size of a process.
 #pragma once
 
+#include "protocol/provider_identity.h"
+
 #include <windows.h>
 
 #include <cstddef>
 #include <string>
-
-// The provider's class id, as a host knows it, and this architecture's DLL.
-extern const CLSID ProviderClassId;
-extern const wchar_t ProviderDllName[];
 
 // This program's directory, with the trailing backslash.
 std::wstring ProgramDirectory();

@@ -12,7 +12,7 @@
 #include "fuzz/handle_count.h"
 #include "fuzz/random.h"
 #include "platform/unique_handle.h"
-#include "scan/scan_request.h"
+#include "protocol/wire_format.h"
 
 #include <atomic>
 #include <cstdio>
@@ -23,9 +23,7 @@
 
 namespace {
 
-constexpr wchar_t PipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
 constexpr char Marker[] = "KESTROV-FUZZ-MARKER";
-constexpr uint32_t MaxNameBytes = 1024, MaxContentBytes = 8 * 1024 * 1024;
 constexpr DWORD ConnectionTimeoutMs = 1000;
 // Instances of the service under test; idle rounds hold every one of them.
 constexpr unsigned Instances = 64;
@@ -43,14 +41,14 @@ class Client {
   bool Open(DWORD waitMs) {
     const ULONGLONG until = GetTickCount64() + waitMs;
     for (;;) {
-      pipe_.reset(CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+      pipe_.reset(CreateFileW(ServicePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr));
       if (pipe_) break;
       // Only a busy pipe is worth waiting for; anything else is an answer.
       if (GetLastError() != ERROR_PIPE_BUSY) return false;
       const ULONGLONG now = GetTickCount64();
       if (now >= until) return false;
-      WaitNamedPipeW(PipeName, static_cast<DWORD>(until - now));
+      WaitNamedPipeW(ServicePipeName, static_cast<DWORD>(until - now));
     }
     event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     return static_cast<bool>(event_);
@@ -104,13 +102,6 @@ ScanRequestHeader ValidHeader(uint32_t app, uint32_t name, uint32_t content) {
   return header;
 }
 
-bool IsValid(const ScanRequestHeader& h) {
-  return h.magic == ScanRequestMagic && h.version == ScanRequestVersion &&
-         h.appNameBytes % 2 == 0 && h.appNameBytes <= MaxNameBytes &&
-         h.contentNameBytes % 2 == 0 && h.contentNameBytes <= MaxNameBytes &&
-         h.contentBytes >= 1 && h.contentBytes <= MaxContentBytes && h.truncated <= 1;
-}
-
 // A good request: small, marked, answered with 1.
 std::vector<BYTE> GoodRequest() {
   std::vector<BYTE> body = {'a', 0, 'p', 0};
@@ -154,7 +145,7 @@ void HostileClient(uint64_t seed, Shared& shared) {
       ScanRequestHeader header = {};
       memcpy(&header, bytes.data(), bytes.size() < sizeof header ? bytes.size() : sizeof header);
       const std::vector<BYTE> answer = ReadAnswer(client, 300);
-      if (!answer.empty() && (bytes.size() < sizeof header || !IsValid(header))) {
+      if (!answer.empty() && (bytes.size() < sizeof header || !IsValidRequestHeader(header))) {
         Violation(shared, seed, "a verdict for random bytes");
       }
       break;
@@ -168,7 +159,7 @@ void HostileClient(uint64_t seed, Shared& shared) {
       if (random.Chance(15)) header.magic ^= 1u << random.Below(32);
       if (random.Chance(15)) header.version = random.Below(4);
       header.truncated = random.Chance(80) ? random.Below(2) : random.Below(5);
-      const bool valid = IsValid(header);
+      const bool valid = IsValidRequestHeader(header);
       const uint64_t announced = static_cast<uint64_t>(header.appNameBytes) +
                                  header.contentNameBytes + header.contentBytes;
       // The whole body when it is small enough to send, else part of it: a

@@ -6,6 +6,7 @@
 #include "host/file_stream.h"
 #include "host/latency.h"
 #include "host/provider_host.h"
+#include "protocol/provider_identity.h"
 
 #include <objbase.h>
 
@@ -23,7 +24,6 @@ constexpr int ExitClean = 0;
 constexpr int ExitDetected = 1;
 constexpr int ExitError = 2;
 
-constexpr wchar_t DefaultClassIdText[] = L"{5D3A9C71-2E4B-4F86-A1C9-7B20E6D4F358}";
 constexpr unsigned long MaxRepeat = 1000000;
 // The waits on the worker threads cover them all in one call.
 constexpr unsigned long MaxThreads = MAXIMUM_WAIT_OBJECTS;
@@ -206,7 +206,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     Err(L"--clsid needs --provider");
     return false;
   }
-  if (!options->classIdGiven) ParseClassId(DefaultClassIdText, &options->classId);
+  if (!options->classIdGiven) ParseClassId(ProviderClassIdText, &options->classId);
   return true;
 }
 

@@ -2,9 +2,10 @@
 #pragma once
 
 #include "platform/amsi.h"
+#include "protocol/wire_format.h"
 
-constexpr ULONG MaxContentBytes = 0x800000;  // 8 MiB taken, copied and sent at most
-constexpr ULONG NameBufferBytes = 1024;      // each of the two name buffers
+// MaxContentBytes (protocol/wire_format.h) are taken, copied and sent at most.
+constexpr ULONG NameBufferBytes = MaxNameBytes;  // each of the two name buffers
 constexpr ULONG ExchangeBudgetMs = 1500;     // from the tick base to the deadline
 
 // IAntimalwareProvider::Scan, in the form the provider's function table

@@ -2,9 +2,9 @@
 // runs from the provider's own directory.
 #pragma once
 
-#include <windows.h>
+#include "protocol/wire_format.h"
 
-constexpr wchar_t ServicePipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
+#include <windows.h>
 
 // Overlapped I/O, and an explicit security quality of service at
 // identification level: the service may identify the client but not act in

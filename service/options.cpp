@@ -1,5 +1,6 @@
 #include "service/options.h"
 
+#include "protocol/wire_format.h"
 #include "service/text.h"
 
 namespace {
@@ -27,7 +28,8 @@ bool ParseNumber(const wchar_t* text, DWORD low, DWORD high, DWORD* value) {
 std::string UsageText() {
   return "Usage: KestrovScanService [options]\n"
          "\n"
-         "Serves antimalware scan requests on \\\\.\\pipe\\KestrovAmsi and answers each\n"
+         "Serves antimalware scan requests on " + WideToUtf8(ServicePipeName) +
+         " and answers each\n"
          "with a verdict: detected when the content holds a built-in test string (the\n"
          "EICAR test file, the AMSI test sample; as bytes or UTF-16LE text) or matches\n"
          "a rule of the signature file. Logs one JSON line per answered scan.\n"

@@ -1,19 +1,15 @@
 #include "service/pipe_server.h"
 
 #include "platform/unique_handle.h"
-#include "scan/scan_request.h"
+#include "protocol/wire_format.h"
 #include "service/text.h"
 
 #include <sddl.h>
 
 #include <cstring>
 
-const wchar_t ServicePipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
-
 namespace {
 
-constexpr uint32_t MaxNameBytes = 1024;
-constexpr uint32_t MaxContentBytes = 8 * 1024 * 1024;
 constexpr DWORD ReadBufferBytes = 64 * 1024;
 constexpr DWORD InBufferBytes = 64 * 1024;
 constexpr DWORD OutBufferBytes = 4096;
@@ -33,14 +29,6 @@ struct LocalMemoryTraits {
   static void Close(Type block) noexcept { LocalFree(block); }
 };
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
-
-bool IsValidHeader(const ScanRequestHeader& header) {
-  return header.magic == ScanRequestMagic && header.version == ScanRequestVersion &&
-         header.appNameBytes % 2 == 0 && header.appNameBytes <= MaxNameBytes &&
-         header.contentNameBytes % 2 == 0 && header.contentNameBytes <= MaxNameBytes &&
-         header.contentBytes >= 1 && header.contentBytes <= MaxContentBytes &&
-         header.truncated <= 1;
-}
 
 enum class IoResult { Done, Failed, TimedOut, Stopped };
 
@@ -198,7 +186,7 @@ void PipeServer::Instance::Serve() {
   buffered = 0;
   ScanRequestHeader header;
   if (ReadExact(&header, sizeof header, deadline) != IoResult::Done) return;
-  if (!IsValidHeader(header)) return;
+  if (!IsValidRequestHeader(header)) return;
   if (ReadExact(appName, header.appNameBytes, deadline) != IoResult::Done) return;
   if (ReadExact(contentName, header.contentNameBytes, deadline) != IoResult::Done) return;
 
@@ -214,7 +202,8 @@ void PipeServer::Instance::Serve() {
   }
 
   const bool detected = matcher.detected();
-  const BYTE reply[4] = {static_cast<BYTE>(detected ? ScanVerdictDetected : 0), 0, 0, 0};
+  const BYTE reply[ScanVerdictBytes] = {
+      static_cast<BYTE>(detected ? ScanVerdictDetected : ScanVerdictNotDetected), 0, 0, 0};
   if (WriteExact(reply, sizeof reply, deadline) != IoResult::Done) return;
   QueryPerformanceCounter(&answered);
 

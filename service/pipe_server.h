@@ -3,6 +3,7 @@
 // connection.
 #pragma once
 
+#include "protocol/wire_format.h"
 #include "service/rules.h"
 #include "service/scan_log.h"
 
@@ -10,8 +11,6 @@
 
 #include <memory>
 #include <vector>
-
-extern const wchar_t ServicePipeName[];
 
 struct ServerSettings {
   DWORD instances = 128;

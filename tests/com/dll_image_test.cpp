@@ -84,7 +84,7 @@ TEST_F(DllImageTest, CarriesVersionResourceWithProductName) {
     return std::wstring(value);
   };
   EXPECT_EQ(text(L"ProductName"), L"Kestrov Antivirus");
-  EXPECT_EQ(text(L"OriginalFilename"), ProviderDllName());
+  EXPECT_EQ(text(L"OriginalFilename"), ProviderDllName);
   EXPECT_FALSE(text(L"FileDescription").empty());
   EXPECT_EQ(text(L"FileVersion"), L"1.0.0.0");
   VS_FIXEDFILEINFO* fixed = nullptr;

@@ -107,7 +107,7 @@ class ModuleDirectoryTest : public testing::Test {
   std::wstring CopyDllTo(const std::wstring& directory) {
     CreateDirectoryW(directory.c_str(), nullptr);
     directories.push_back(directory);
-    const std::wstring copy = directory + L"\\" + ProviderDllName();
+    const std::wstring copy = directory + L"\\" + ProviderDllName;
     EXPECT_TRUE(CopyFileW(ProviderDllPath().c_str(), copy.c_str(), FALSE)) << GetLastError();
     copies.push_back(copy);
     return copy;
@@ -135,7 +135,7 @@ TEST_F(ModuleDirectoryTest, DllWithPathOf260OrMoreLoadsAndDetectsNothing) {
   // Nested directories until the DLL's path has at least 260 characters.
   std::wstring directory = TestProgramDirectory();
   directory.pop_back();
-  while (directory.size() + 1 + wcslen(ProviderDllName()) < 270) {
+  while (directory.size() + 1 + wcslen(ProviderDllName) < 270) {
     directory += L"\\" + std::wstring(40, L'd');
     CreateDirectoryW(directory.c_str(), nullptr);
     directories.push_back(directory);

@@ -4,11 +4,7 @@
 
 #include <gtest/gtest.h>
 
-const wchar_t* ProviderDllName() {
-  return sizeof(void*) == 8 ? L"KestrovAmsi64.dll" : L"KestrovAmsi32.dll";
-}
-
-std::wstring ProviderDllPath() { return TestProgramDirectory() + ProviderDllName(); }
+std::wstring ProviderDllPath() { return TestProgramDirectory() + ProviderDllName; }
 
 namespace {
 

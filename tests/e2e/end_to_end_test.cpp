@@ -1,6 +1,8 @@
 // The whole road: amsiscan (the host) loads the provider DLL, which sends
 // the content to KestrovScanService running beside it, and the verdict comes
 // back as the host's exit code.
+#include "protocol/provider_identity.h"
+#include "protocol/wire_format.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_service.h"
 
@@ -12,9 +14,8 @@
 
 namespace {
 
-constexpr wchar_t PipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
 const bool Is64Bit = sizeof(void*) == 8;
-const wchar_t* const OwnDll = Is64Bit ? L"KestrovAmsi64.dll" : L"KestrovAmsi32.dll";
+const wchar_t* const OwnDll = ProviderDllName;
 
 // The bin directory of the other architecture's build tree, beside this one.
 std::wstring OtherArchitectureBin() {
@@ -99,7 +100,7 @@ class EndToEndTest : public testing::Test {
     // Ready once the pipe exists; polled, since the service signals nothing
     // else. The bound covers a slow emulated start.
     const ULONGLONG giveUp = GetTickCount64() + 30000;
-    while (!WaitNamedPipeW(PipeName, 100)) {
+    while (!WaitNamedPipeW(ServicePipeName, 100)) {
       ASSERT_LT(GetTickCount64(), giveUp) << "the service did not start";
       ASSERT_EQ(WaitForSingleObject(serviceProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT))
           << "the service exited";

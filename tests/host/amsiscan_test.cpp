@@ -1,7 +1,8 @@
 // amsiscan.exe run as a child process against the built provider DLL and the
 // scripted scan service.
 
-#include "scan/scan_request.h"
+#include "protocol/provider_identity.h"
+#include "protocol/wire_format.h"
 #include "tests/support/fake_amsi_stream.h"
 #include "tests/support/scan_path_test.h"
 #include "tests/support/test_service.h"
@@ -14,10 +15,7 @@
 
 namespace {
 
-constexpr wchar_t ProviderClassIdText[] = L"{5D3A9C71-2E4B-4F86-A1C9-7B20E6D4F358}";
 constexpr char ProviderName[] = "Kestrov Antivirus";
-// What the provider sends of the content at most.
-constexpr size_t MaxSentBytes = 8u << 20;
 constexpr REGSAM OwnView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
 std::wstring ProviderDll() {
@@ -215,8 +213,8 @@ TEST_F(AmsiscanTest, RequestCarriesTheNamesAndContentFromTheStream) {
       {"defaults", {}, L"amsiscan", 3000},
       {"--app", {L"--app", L"Nightly Build Runner"}, L"Nightly Build Runner", 3000},
       {"--no-address", {L"--no-address"}, L"amsiscan", 100000},
-      {"over 8 MiB by address", {}, L"amsiscan", MaxSentBytes + 12345},
-      {"over 8 MiB through Read", {L"--no-address"}, L"amsiscan", MaxSentBytes + 12345},
+      {"over 8 MiB by address", {}, L"amsiscan", MaxContentBytes + 12345},
+      {"over 8 MiB through Read", {L"--no-address"}, L"amsiscan", MaxContentBytes + 12345},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -234,10 +232,10 @@ TEST_F(AmsiscanTest, RequestCarriesTheNamesAndContentFromTheStream) {
     ASSERT_TRUE(request.headerComplete);
     EXPECT_EQ(request.appName, Utf16Bytes(c.appName));
     EXPECT_EQ(request.contentName, Utf16Bytes(file));
-    const size_t sent = c.size < MaxSentBytes ? c.size : MaxSentBytes;
+    const size_t sent = c.size < MaxContentBytes ? c.size : MaxContentBytes;
     ASSERT_EQ(request.content.size(), sent);
     EXPECT_TRUE(std::equal(request.content.begin(), request.content.end(), content.begin()));
-    EXPECT_EQ(request.header.truncated, c.size > MaxSentBytes ? 1u : 0u);
+    EXPECT_EQ(request.header.truncated, c.size > MaxContentBytes ? 1u : 0u);
   }
 }
 

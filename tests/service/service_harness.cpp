@@ -1,5 +1,6 @@
 #include "tests/service/service_harness.h"
 
+#include "protocol/wire_format.h"
 #include "tests/support/test_service.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 
 namespace {
 
-constexpr wchar_t PipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
 
 // The test strings are stored reversed, so that this program's image does
 // not carry them for other scanners to find.
@@ -108,7 +108,7 @@ Bytes RequestBytes(const ScanRequest& request) {
 }
 
 DWORD PipeClient::TryConnect() {
-  pipe_.reset(CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  pipe_.reset(CreateFileW(ServicePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED, nullptr));
   if (!pipe_) return GetLastError();
   event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -124,7 +124,7 @@ bool PipeClient::Connect(DWORD timeoutMs) {
     // A busy pipe frees up when the service drops or finishes a connection;
     // a missing one appears once the service has started.
     if (error == ERROR_PIPE_BUSY) {
-      WaitNamedPipeW(PipeName, 100);
+      WaitNamedPipeW(ServicePipeName, 100);
     } else {
       Sleep(20);
     }
@@ -307,7 +307,7 @@ std::string ReadTextFile(const std::wstring& path) {
 bool PipeExists() {
   // WaitNamedPipeW fails at once with ERROR_FILE_NOT_FOUND when no instance
   // exists; otherwise it returns when one is free or after this short wait.
-  if (WaitNamedPipeW(PipeName, 1)) return true;
+  if (WaitNamedPipeW(ServicePipeName, 1)) return true;
   return GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_BAD_PATHNAME;
 }
 

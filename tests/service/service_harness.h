@@ -13,8 +13,12 @@
 
 using Bytes = std::vector<BYTE>;
 
-constexpr uint32_t RequestMagic = 0x5453454B;
-constexpr DWORD MaxContentBytes = 8 * 1024 * 1024;
+// The request's byte format, restated here on purpose and independently of
+// protocol/wire_format.h: the tests check the service against this oracle,
+// not against the definitions the service itself is built from.
+constexpr uint32_t RequestMagic = 0x5453454B;  // 'K' 'E' 'S' 'T'
+constexpr uint32_t RequestVersion = 1;
+constexpr DWORD MaxRequestContentBytes = 8 * 1024 * 1024;
 // Generous bounds for a slow (emulated) machine; each is far above what the
 // service needs, so reaching one means the behaviour under test is missing.
 constexpr DWORD ClientWaitMs = 20000;
@@ -33,7 +37,7 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 
 struct RequestHeader {
   uint32_t magic = RequestMagic;
-  uint32_t version = 1;
+  uint32_t version = RequestVersion;
   uint32_t processId = 0;
   uint32_t appNameBytes = 0;
   uint32_t contentNameBytes = 0;

@@ -73,7 +73,7 @@ const MalformedCase MalformedCases[] = {
     Malformed("AppNameAbove1024", [](RequestHeader* h) { h->appNameBytes = 1026; }),
     Malformed("ContentNameAbove1024", [](RequestHeader* h) { h->contentNameBytes = 1026; }),
     Malformed("ContentZero", [](RequestHeader* h) { h->contentBytes = 0; }),
-    Malformed("ContentAbove8MiB", [](RequestHeader* h) { h->contentBytes = MaxContentBytes + 1; }),
+    Malformed("ContentAbove8MiB", [](RequestHeader* h) { h->contentBytes = MaxRequestContentBytes + 1; }),
     Malformed("ContentAllOnes", [](RequestHeader* h) { h->contentBytes = 0xFFFFFFFF; }),
     Malformed("TruncatedTwo", [](RequestHeader* h) { h->truncated = 2; }),
 };

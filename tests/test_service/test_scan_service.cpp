@@ -19,6 +19,8 @@
 //   --close-after K      read K bytes of the request, then disconnect
 //   --busy-ms T          hold every instance connected for T ms before serving
 //   --max-seconds S      exit after S seconds (default 30)
+#include "protocol/wire_format.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -29,8 +31,7 @@
 
 namespace {
 
-constexpr wchar_t PipeName[] = L"\\\\.\\pipe\\KestrovAmsi";
-constexpr DWORD HeaderBytes = 28;
+constexpr DWORD HeaderBytes = sizeof(ScanRequestHeader);
 constexpr DWORD InBufferBytes = 4096;
 constexpr DWORD NoLimit = 0xFFFFFFFF;
 
@@ -202,7 +203,7 @@ void ServeConnection(HANDLE pipe) {
 }
 
 HANDLE CreateInstance(bool first) {
-  return CreateNamedPipeW(PipeName,
+  return CreateNamedPipeW(ServicePipeName,
                           PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
                           PIPE_UNLIMITED_INSTANCES, 4096, InBufferBytes, 0, nullptr);
@@ -247,7 +248,7 @@ int wmain(int argc, wchar_t** argv) {
     if (options.busyMs > 0) {
       // The instance just created is the only one listening: this client
       // takes exactly that one.
-      const HANDLE holder = CreateFileW(PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+      const HANDLE holder = CreateFileW(ServicePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
       if (holder == INVALID_HANDLE_VALUE) return 3;
       holders.push_back(holder);
