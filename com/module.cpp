@@ -26,7 +26,7 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID classId, REFIID int
                                                     LPVOID* object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  if (!SameGuid(classId, CLSID_KestrovAmsiProvider)) return CLASS_E_CLASSNOTAVAILABLE;
+  if (!SameGuid(classId, ProviderClassId)) return CLASS_E_CLASSNOTAVAILABLE;
   return ProviderClassFactory.lpVtbl->QueryInterface(&ProviderClassFactory, interfaceId, object);
 }
 

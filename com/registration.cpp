@@ -8,14 +8,13 @@
 
 namespace {
 
-constexpr wchar_t ProviderClassIdString[] = L"{5D3A9C71-2E4B-4F86-A1C9-7B20E6D4F358}";
 constexpr wchar_t ClassKeyFormat[] = L"Software\\Classes\\CLSID\\%s";
 constexpr wchar_t InprocServerKeyFormat[] = L"Software\\Classes\\CLSID\\%s\\InprocServer32";
 constexpr wchar_t ProviderKeyFormat[] = L"Software\\Microsoft\\AMSI\\Providers\\%s";
 constexpr DWORD KeyPathChars = 160;
 
 void FormatKeyPath(wchar_t (&path)[KeyPathChars], const wchar_t* format) {
-  wsprintfW(path, format, ProviderClassIdString);
+  wsprintfW(path, format, ProviderClassIdText);
 }
 
 // Opens (creating where missing) the key at `path` and writes one REG_SZ
