@@ -12,6 +12,7 @@ namespace {
 
 constexpr int ExitBadSetup = 2;
 constexpr int ExitCannotServe = 3;
+constexpr int ExitStopTimedOut = 4;
 
 HANDLE stopEvent = nullptr;     // set to stop serving
 HANDLE stoppedEvent = nullptr;  // set once every connection has ended
@@ -101,7 +102,16 @@ int wmain(int argc, wchar_t** argv) {
     if (WaitForSingleObject(stop.get(), waitMs) == WAIT_OBJECT_0) break;
   }
   SetEvent(stop.get());
-  server.Join();
+  if (!server.Join()) {
+    // A connection did not end within the stop's time limit, and its
+    // thread still uses the rules, the log and the settings that this
+    // function's locals own. Nothing may run against them once they are
+    // destroyed: write out what the log holds and end the process here.
+    log.Close();
+    PrintError(L"stopped; a connection did not end in time");
+    SetEvent(stopped.get());
+    TerminateProcess(GetCurrentProcess(), ExitStopTimedOut);
+  }
   log.Close();
   PrintError(L"stopped");
   SetEvent(stopped.get());

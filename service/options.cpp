@@ -58,7 +58,8 @@ std::string UsageText() {
          "verdict (1 or 0), rule (name or null), us (microseconds until the verdict).\n"
          "\n"
          "Exit codes: 0 stopped cleanly or --help, 2 bad command line, signature\n"
-         "file or log file, 3 the pipe cannot be served (for example, already served).\n";
+         "file or log file, 3 the pipe cannot be served (for example, already served),\n"
+         "4 stopped, but a connection did not end in time.\n";
 }
 
 ParseOutcome ParseOptions(int argc, wchar_t** argv, ServiceOptions* options) {

@@ -303,7 +303,7 @@ StartResult PipeServer::Start(DWORD* error) {
   return StartResult::Serving;
 }
 
-void PipeServer::Join() {
+bool PipeServer::Join() {
   // Every wait of an instance also watches the stop event, so the threads
   // end promptly; the bound keeps a thread wedged in the platform from
   // holding up the exit.
@@ -321,4 +321,5 @@ void PipeServer::Join() {
   }
   instances_.clear();
   joined_ = true;
+  return allEnded;
 }

@@ -36,8 +36,10 @@ class PipeServer {
   // Creates every instance (the first one claiming the name) and starts
   // serving them.
   StartResult Start(DWORD* error);
-  // After the stop event is set: waits for every instance to finish.
-  void Join();
+  // After the stop event is set: waits for every instance to finish, for a
+  // few seconds at most. False when one is still running then: it goes on
+  // using the settings (the rules, the log), which must then outlive it.
+  bool Join();
 
   struct Instance;
 
