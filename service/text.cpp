@@ -4,7 +4,9 @@ namespace {
 
 constexpr char ProgramPrefix[] = "KestrovScanService: ";
 
-void AppendCodePoint(std::string* out, uint32_t code) {
+}  // namespace
+
+void AppendUtf8(std::string* out, uint32_t code) {
   if (code < 0x80) {
     out->push_back(static_cast<char>(code));
   } else if (code < 0x800) {
@@ -22,6 +24,8 @@ void AppendCodePoint(std::string* out, uint32_t code) {
   }
 }
 
+namespace {
+
 // Shared by both UTF-16 sources: `unit(i)` returns the i-th code unit.
 template <typename UnitAt>
 std::string Utf16ToUtf8(size_t units, UnitAt unit) {
@@ -33,12 +37,12 @@ std::string Utf16ToUtf8(size_t units, UnitAt unit) {
     if (first >= 0xD800 && first <= 0xDBFF && i + 1 < units) {
       const uint32_t second = unit(i + 1);
       if (second >= 0xDC00 && second <= 0xDFFF) {
-        AppendCodePoint(&out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
+        AppendUtf8(&out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
         ++i;
         continue;
       }
     }
-    AppendCodePoint(&out, first >= 0xD800 && first <= 0xDFFF ? Replacement : first);
+    AppendUtf8(&out, first >= 0xD800 && first <= 0xDFFF ? Replacement : first);
   }
   return out;
 }

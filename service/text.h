@@ -4,12 +4,15 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 // Converts UTF-16LE bytes (as they arrive on the pipe, possibly unaligned) to
 // UTF-8. An unpaired surrogate becomes U+FFFD, so that every name can be
 // logged; `count` is in bytes, a trailing odd byte is ignored.
 std::string Utf16BytesToUtf8(const BYTE* bytes, size_t count);
+// Appends code point `code` (below 0x110000, no surrogate) as UTF-8.
+void AppendUtf8(std::string* out, uint32_t code);
 std::string WideToUtf8(const std::wstring& text);
 // Strict conversion of UTF-8 to UTF-16: false for any malformed sequence.
 bool Utf8ToWide(const std::string& text, std::wstring* wide);
