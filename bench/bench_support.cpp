@@ -1,6 +1,7 @@
 #include "bench/bench_support.h"
 
 #include "host/latency.h"
+#include "testkit/temp_files.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +16,13 @@ long long CounterFrequency() {
   return frequency;
 }
 }  // namespace
+
+bool StartBenchService(ReferenceService* service) {
+  const std::wstring rules = service->PathOf(L"rules.txt");
+  return WriteTextFile(rules, std::string("BENCH text ") + DetectionMarker + "\n") &&
+         service->Start(
+             {L"--log", L"NUL", L"--max-seconds", L"3600", L"--signatures", rules});
+}
 
 long long CounterNow() {
   LARGE_INTEGER now;

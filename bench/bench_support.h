@@ -2,10 +2,11 @@
 // scan, latency summaries and a start line for threads.
 #pragma once
 
-#include "fuzz/fuzz_support.h"  // ProgramDirectory, the provider's identity
 #include "platform/unique_handle.h"
 #include "protocol/wire_format.h"
 #include "scan/scan.h"  // ExchangeBudgetMs, the provider's deadline
+#include "testkit/child_process.h"
+#include "testkit/reference_service.h"
 
 #include <windows.h>
 
@@ -16,6 +17,10 @@
 // for it, so every successful scan is a detection and a failed one shows.
 constexpr char DetectionMarker[] = "KESTROV-BENCH-MARKER-7Q2";
 constexpr wchar_t BenchAppName[] = L"KestrovBench";
+
+// Starts the reference service from this program's directory (the
+// provider's), logging to NUL, with one rule for DetectionMarker.
+bool StartBenchService(ReferenceService* service);
 
 long long CounterNow();
 double CounterMs(long long start, long long end);

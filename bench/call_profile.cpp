@@ -1,23 +1,21 @@
 #include "bench/call_profile.h"
 
 #include "bench/raw_client.h"
-#include "tests/support/import_patch.h"
-
-#include <memory>
+#include "testkit/import_patch.h"
 
 namespace {
 
 // Only one scan runs at a time while the hooks are in place.
-CallTally* tally = nullptr;
+CallTally* gTally = nullptr;
 
 // One timing hook per imported function: the real function is called and
 // its time added to the tally under `id`.
 #define TIMED_HOOK(name, id, result, params, args)             \
-  decltype(&name) real##name = nullptr;                        \
+  decltype(&name) gReal##name = nullptr;                        \
   result WINAPI Timed##name params {                           \
     const long long start = CounterNow();                      \
-    const result value = real##name args;                      \
-    tally->Add(PlatformCall::id, start);                       \
+    const result value = gReal##name args;                      \
+    gTally->Add(PlatformCall::id, start);                       \
     return value;                                              \
   }
 
@@ -51,43 +49,36 @@ TIMED_HOOK(HeapFree, HeapFree, BOOL, (HANDLE a, DWORD b, LPVOID c), (a, b, c))
 class TimingHooks {
  public:
   explicit TimingHooks(HMODULE dll) {
-    Add(dll, "CreateFileW", &TimedCreateFileW, &realCreateFileW);
-    Add(dll, "WaitNamedPipeW", &TimedWaitNamedPipeW, &realWaitNamedPipeW);
+    Add(dll, "CreateFileW", &TimedCreateFileW, &gRealCreateFileW);
+    Add(dll, "WaitNamedPipeW", &TimedWaitNamedPipeW, &gRealWaitNamedPipeW);
     Add(dll, "GetNamedPipeServerProcessId", &TimedGetNamedPipeServerProcessId,
-        &realGetNamedPipeServerProcessId);
-    Add(dll, "OpenProcess", &TimedOpenProcess, &realOpenProcess);
+        &gRealGetNamedPipeServerProcessId);
+    Add(dll, "OpenProcess", &TimedOpenProcess, &gRealOpenProcess);
     Add(dll, "QueryFullProcessImageNameW", &TimedQueryFullProcessImageNameW,
-        &realQueryFullProcessImageNameW);
-    Add(dll, "lstrcmpW", &TimedlstrcmpW, &reallstrcmpW);
-    Add(dll, "CreateEventW", &TimedCreateEventW, &realCreateEventW);
-    Add(dll, "ResetEvent", &TimedResetEvent, &realResetEvent);
-    Add(dll, "WriteFile", &TimedWriteFile, &realWriteFile);
-    Add(dll, "ReadFile", &TimedReadFile, &realReadFile);
-    Add(dll, "WaitForSingleObject", &TimedWaitForSingleObject, &realWaitForSingleObject);
-    Add(dll, "GetOverlappedResult", &TimedGetOverlappedResult, &realGetOverlappedResult);
-    Add(dll, "CancelIoEx", &TimedCancelIoEx, &realCancelIoEx);
-    Add(dll, "CloseHandle", &TimedCloseHandle, &realCloseHandle);
-    Add(dll, "GetTickCount64", &TimedGetTickCount64, &realGetTickCount64);
-    Add(dll, "GetCurrentProcessId", &TimedGetCurrentProcessId, &realGetCurrentProcessId);
-    Add(dll, "HeapAlloc", &TimedHeapAlloc, &realHeapAlloc);
-    Add(dll, "HeapFree", &TimedHeapFree, &realHeapFree);
-  }
-  // The slots go back in reverse order, each to what it held before.
-  ~TimingHooks() {
-    while (!patches_.empty()) patches_.pop_back();
+        &gRealQueryFullProcessImageNameW);
+    Add(dll, "lstrcmpW", &TimedlstrcmpW, &gReallstrcmpW);
+    Add(dll, "CreateEventW", &TimedCreateEventW, &gRealCreateEventW);
+    Add(dll, "ResetEvent", &TimedResetEvent, &gRealResetEvent);
+    Add(dll, "WriteFile", &TimedWriteFile, &gRealWriteFile);
+    Add(dll, "ReadFile", &TimedReadFile, &gRealReadFile);
+    Add(dll, "WaitForSingleObject", &TimedWaitForSingleObject, &gRealWaitForSingleObject);
+    Add(dll, "GetOverlappedResult", &TimedGetOverlappedResult, &gRealGetOverlappedResult);
+    Add(dll, "CancelIoEx", &TimedCancelIoEx, &gRealCancelIoEx);
+    Add(dll, "CloseHandle", &TimedCloseHandle, &gRealCloseHandle);
+    Add(dll, "GetTickCount64", &TimedGetTickCount64, &gRealGetTickCount64);
+    Add(dll, "GetCurrentProcessId", &TimedGetCurrentProcessId, &gRealGetCurrentProcessId);
+    Add(dll, "HeapAlloc", &TimedHeapAlloc, &gRealHeapAlloc);
+    Add(dll, "HeapFree", &TimedHeapFree, &gRealHeapFree);
   }
 
  private:
+  // A function the DLL does not import is simply not timed.
   template <typename F>
   void Add(HMODULE dll, const char* function, F hook, F* real) {
-    auto patch = std::make_unique<ImportPatch>(dll, "KERNEL32.dll", function,
-                                               reinterpret_cast<const void*>(hook));
-    // A function the DLL does not import is simply not timed.
-    if (!patch->ok()) return;
-    *real = reinterpret_cast<F>(const_cast<void*>(patch->original()));
-    patches_.push_back(std::move(patch));
+    hooks_.Add(dll, "KERNEL32.dll", function, hook, real);
   }
-  std::vector<std::unique_ptr<ImportPatch>> patches_;
+  // The slots go back newest first when the profile ends.
+  ImportHookSet hooks_;
 };
 
 // A stream that forwards to the host's stream and times its two working
@@ -117,7 +108,7 @@ struct TimedStream {
     IAmsiStream* inner = Inner(self);
     const long long start = CounterNow();
     const HRESULT hr = inner->lpVtbl->GetAttribute(inner, attribute, dataSize, data, retData);
-    tally->Add(PlatformCall::StreamAttribute, start);
+    gTally->Add(PlatformCall::StreamAttribute, start);
     return hr;
   }
   static HRESULT STDMETHODCALLTYPE Read(IAmsiStream* self, ULONGLONG position, ULONG size,
@@ -125,7 +116,7 @@ struct TimedStream {
     IAmsiStream* inner = Inner(self);
     const long long start = CounterNow();
     const HRESULT hr = inner->lpVtbl->Read(inner, position, size, buffer, readSize);
-    tally->Add(PlatformCall::StreamRead, start);
+    gTally->Add(PlatformCall::StreamRead, start);
     return hr;
   }
 };
@@ -154,7 +145,7 @@ CallProfile ProfileCalls(const ProviderRunner& provider, size_t contentBytes, bo
 
   long long providerTicks = 0, rawTicks = 0;
   {
-    tally = &profile.provider;
+    gTally = &profile.provider;
     TimingHooks hooks(provider.module());
     for (unsigned n = 0; n < scans; ++n) {
       const long long start = CounterNow();
@@ -167,7 +158,7 @@ CallProfile ProfileCalls(const ProviderRunner& provider, size_t contentBytes, bo
     RawExchange(request, &profile.raw);
     rawTicks += CounterNow() - start;
   }
-  tally = nullptr;
+  gTally = nullptr;
   profile.scans = scans;
   profile.providerScanUs = CounterMs(0, providerTicks) * 1000.0 / scans;
   profile.rawScanUs = CounterMs(0, rawTicks) * 1000.0 / scans;

@@ -2,6 +2,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/raw_client.h"
+#include "testkit/process_metrics.h"
 
 #include <atomic>
 #include <thread>
@@ -52,7 +53,7 @@ std::vector<CapacityRow> MeasureCapacity(const std::vector<unsigned>& clients, d
   return rows;
 }
 
-MemoryFigures MeasurePeakMemory(const ServiceProcess& service, unsigned clients,
+MemoryFigures MeasurePeakMemory(const ReferenceService& service, unsigned clients,
                                 size_t requestBytes) {
   MemoryFigures figures;
   figures.clients = clients;
@@ -64,10 +65,10 @@ MemoryFigures MeasurePeakMemory(const ServiceProcess& service, unsigned clients,
   RawExchange(BuildRawRequest(BenchAppName, L"bench-memory", MarkedContent(1024)));
   // Its instance threads commit their memory as they start: wait until two
   // readings 100 ms apart agree, for two seconds at most.
-  figures.idleBytes = service.PrivateBytes();
+  figures.idleBytes = PrivateBytes(service.process());
   for (int k = 0; k < 20; ++k) {
     Sleep(100);
-    const SIZE_T now = service.PrivateBytes();
+    const SIZE_T now = PrivateBytes(service.process());
     if (now == figures.idleBytes) break;
     figures.idleBytes = now;
   }
@@ -88,12 +89,12 @@ MemoryFigures MeasurePeakMemory(const ServiceProcess& service, unsigned clients,
   // Samples the service's memory while the requests are under way; the
   // sleep only spaces the samples.
   while (running.load() > 0) {
-    const SIZE_T now = service.PrivateBytes();
+    const SIZE_T now = PrivateBytes(service.process());
     if (now > figures.sampledPeak) figures.sampledPeak = now;
     Sleep(2);
   }
   for (std::thread& thread : threads) thread.join();
-  figures.reportedPeak = service.PeakPrivateBytes();
+  figures.reportedPeak = PeakPrivateBytes(service.process());
   figures.failed = failed.load();
   return figures;
 }

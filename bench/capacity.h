@@ -2,7 +2,7 @@
 // client counts, and its private memory under concurrent 8 MiB requests.
 #pragma once
 
-#include "bench/service_process.h"
+#include "testkit/reference_service.h"
 
 #include <vector>
 
@@ -26,5 +26,5 @@ std::vector<CapacityRow> MeasureCapacity(const std::vector<unsigned>& clients, d
 
 // `clients` raw requests of `requestBytes` content, all started at once
 // against a freshly started service.
-MemoryFigures MeasurePeakMemory(const ServiceProcess& service, unsigned clients,
+MemoryFigures MeasurePeakMemory(const ReferenceService& service, unsigned clients,
                                 size_t requestBytes);

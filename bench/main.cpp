@@ -14,7 +14,6 @@
 #include "bench/provider_runner.h"
 #include "bench/report.h"
 #include "bench/scan_accounting.h"
-#include "bench/service_process.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -99,13 +98,8 @@ int wmain(int argc, wchar_t** argv) {
   results.smoke = options.smoke;
   results.repetitions = options.repetitions;
 
-  MarkerRulesFile rules;
-  if (!rules.ok()) {
-    fprintf(stderr, "cannot write the rules file\n");
-    return ExitCannotRun;
-  }
-  ServiceProcess service;
-  if (!service.Start(rules.path())) {
+  ReferenceService service;
+  if (!StartBenchService(&service)) {
     fprintf(stderr, "the reference service did not start from %ls\n", ProgramDirectory().c_str());
     return ExitCannotRun;
   }
@@ -154,7 +148,7 @@ int wmain(int argc, wchar_t** argv) {
     results.capacity = MeasureCapacity({1, 16, 64}, 3.0);
   }
   // A fresh service, so that its peak memory is that of the burst alone.
-  if (!service.Start(rules.path())) {
+  if (!StartBenchService(&service)) {
     fprintf(stderr, "the reference service did not start again\n");
     return ExitCannotRun;
   }
@@ -171,7 +165,7 @@ int wmain(int argc, wchar_t** argv) {
       options.smoke ? 1 : 3);
 
   fprintf(stderr, "%s: deadline overshoot\n", results.architecture.c_str());
-  service.Stop();
+  service.Kill();
   results.overshoot = MeasureOvershoot(provider, options.smoke ? 2 : 20);
   results.seconds = CounterMs(started, CounterNow()) / 1000.0;
 

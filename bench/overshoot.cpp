@@ -1,7 +1,7 @@
 #include "bench/overshoot.h"
 
 #include "bench/bench_support.h"
-#include "fuzz/dll_hooks.h"
+#include "testkit/dll_hooks.h"
 
 #include <algorithm>
 #include <memory>

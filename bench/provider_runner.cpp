@@ -1,9 +1,10 @@
 #include "bench/provider_runner.h"
 
 #include "bench/bench_support.h"
+#include "testkit/provider_dll.h"
 
 bool ProviderRunner::Load(std::wstring* failure) {
-  return SUCCEEDED(loaded_.Load(ProgramDirectory() + ProviderDllName, ProviderClassId, failure));
+  return SUCCEEDED(LoadBuiltProvider(&loaded_, failure));
 }
 
 AMSI_RESULT ProviderRunner::Scan(IAmsiStream* stream) const {

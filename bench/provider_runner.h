@@ -3,10 +3,10 @@
 // streams it scans.
 #pragma once
 
-#include "fuzz/fuzz_support.h"
 #include "host/file_stream.h"
 #include "host/provider_host.h"
 #include "platform/amsi.h"
+#include "protocol/provider_identity.h"
 
 #include <windows.h>
 

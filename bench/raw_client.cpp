@@ -1,32 +1,20 @@
 #include "bench/raw_client.h"
 
 #include "protocol/wire_format.h"
+#include "testkit/request_bytes.h"
 
 #include <cstring>
 
 std::vector<BYTE> BuildRawRequest(const std::wstring& appName, const std::wstring& contentName,
                                   const std::vector<BYTE>& content) {
-  const size_t appBytes = appName.size() * sizeof(wchar_t);
-  const size_t nameBytes = contentName.size() * sizeof(wchar_t);
   const size_t sent = content.size() < MaxContentBytes ? content.size() : MaxContentBytes;
-  ScanRequestHeader header = {};
-  header.magic = ScanRequestMagic;
-  header.version = ScanRequestVersion;
-  header.processId = GetCurrentProcessId();
-  header.appNameBytes = static_cast<uint32_t>(appBytes);
-  header.contentNameBytes = static_cast<uint32_t>(nameBytes);
-  header.contentBytes = static_cast<uint32_t>(sent);
-  header.truncated = content.size() > MaxContentBytes ? 1 : 0;
-  std::vector<BYTE> request(sizeof header + appBytes + nameBytes + sent);
-  BYTE* at = request.data();
-  memcpy(at, &header, sizeof header);
-  at += sizeof header;
-  memcpy(at, appName.data(), appBytes);
-  at += appBytes;
-  memcpy(at, contentName.data(), nameBytes);
-  at += nameBytes;
-  memcpy(at, content.data(), sent);
-  return request;
+  ScanRequest request;
+  request.processId = GetCurrentProcessId();
+  request.appName = Utf16Bytes(appName);
+  request.contentName = Utf16Bytes(contentName);
+  request.content.assign(content.begin(), content.begin() + static_cast<ptrdiff_t>(sent));
+  request.truncated = content.size() > MaxContentBytes;
+  return RequestBytes(request);
 }
 
 namespace {

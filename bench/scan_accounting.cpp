@@ -1,8 +1,8 @@
 #include "bench/scan_accounting.h"
 
 #include "bench/bench_support.h"
-#include "fuzz/dll_hooks.h"
-#include "tests/support/fake_amsi_stream.h"
+#include "testkit/dll_hooks.h"
+#include "testkit/fake_amsi_stream.h"
 
 bool InstallCountingHooks(const ProviderRunner& provider) {
   return InstallDllHooks(provider.module());

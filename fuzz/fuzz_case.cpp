@@ -1,7 +1,7 @@
 #include "fuzz/fuzz_case.h"
 
 #include "fuzz/random.h"
-#include "scan/scan_request.h"
+#include "testkit/request_bytes.h"
 
 #include <cstdio>
 #include <cstring>
@@ -149,11 +149,6 @@ ULONG ExpectedNameBytes(const AttributeAnswer& answer, BYTE* buffer) {
   return length;
 }
 
-void Append(std::vector<BYTE>* out, const void* bytes, size_t count) {
-  const BYTE* b = static_cast<const BYTE*>(bytes);
-  out->insert(out->end(), b, b + count);
-}
-
 }  // namespace
 
 FuzzCase MakeCase(uint64_t seed, const std::wstring& serverImage) {
@@ -271,21 +266,17 @@ Expectation Expect(const FuzzCase& c, const BYTE* content, DWORD processId) {
   }
   e.opensPipe = true;
 
-  ScanRequestHeader header;
-  header.magic = ScanRequestMagic;
-  header.version = ScanRequestVersion;
+  // Worked out with the kit's independent statement of the byte format.
+  RequestHeader header;
   header.processId = processId;
   header.appNameBytes = appNameBytes;
   header.contentNameBytes = contentNameBytes;
   header.contentBytes = contentBytes;
   header.truncated = truncated ? 1 : 0;
-  e.requestBytes = sizeof header + appNameBytes + contentNameBytes + contentBytes;
+  e.requestBytes = RequestHeaderBytes + appNameBytes + contentNameBytes + contentBytes;
   if (content != nullptr) {
     e.request.reserve(e.requestBytes);
-    Append(&e.request, &header, sizeof header);
-    Append(&e.request, appName, appNameBytes);
-    Append(&e.request, contentName, contentNameBytes);
-    Append(&e.request, content, contentBytes);
+    AppendRequest(&e.request, header, appName, contentName, content);
   }
 
   const ServerPlan& v = c.server;

@@ -3,10 +3,10 @@
 // then do.
 #pragma once
 
-#include "fuzz/dll_hooks.h"
 #include "fuzz/fuzz_server.h"
 #include "fuzz/fuzz_stream.h"
 #include "protocol/wire_format.h"
+#include "testkit/dll_hooks.h"
 
 #include <cstdint>
 #include <string>

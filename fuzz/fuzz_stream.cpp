@@ -2,64 +2,27 @@
 
 #include <cstring>
 
-const IAmsiStreamVtbl FuzzStream::vtable_ = {&FuzzStream::QueryInterface, &FuzzStream::AddRef,
-                                             &FuzzStream::Release, &FuzzStream::GetAttribute,
-                                             &FuzzStream::Read};
-
 BYTE NameFillerByte(ULONG offset) { return static_cast<BYTE>(0xA5 ^ (offset * 7)); }
 
-FuzzStream::FuzzStream(const StreamPlan& plan, const BYTE* content)
-    : plan_(plan), content_(content) {
-  record_.stream.lpVtbl = &vtable_;
-  record_.owner = this;
-}
+void ConfigureStream(const StreamPlan& plan, const BYTE* content, size_t contentBytes,
+                     FakeAmsiStream* stream) {
+  stream->SetAnswer(AMSI_ATTRIBUTE_CONTENT_SIZE, plan.size);
+  stream->SetAnswer(AMSI_ATTRIBUTE_APP_NAME, plan.appName);
+  stream->SetAnswer(AMSI_ATTRIBUTE_CONTENT_NAME, plan.contentName);
+  stream->nameFiller = NameFillerByte;
 
-HRESULT STDMETHODCALLTYPE FuzzStream::QueryInterface(IAmsiStream*, REFIID, void** object) {
-  if (object != nullptr) *object = nullptr;
-  return E_NOINTERFACE;
-}
-ULONG STDMETHODCALLTYPE FuzzStream::AddRef(IAmsiStream*) { return 2; }
-ULONG STDMETHODCALLTYPE FuzzStream::Release(IAmsiStream*) { return 1; }
-
-HRESULT STDMETHODCALLTYPE FuzzStream::GetAttribute(IAmsiStream* self, AMSI_ATTRIBUTE attribute,
-                                                   ULONG dataSize, unsigned char* data,
-                                                   ULONG* retData) {
-  FuzzStream* owner = reinterpret_cast<Record*>(self)->owner;
-  ++owner->calls_;
-  const StreamPlan& plan = owner->plan_;
-  if (attribute == AMSI_ATTRIBUTE_CONTENT_ADDRESS) {
-    if (FAILED(plan.addressResult)) return plan.addressResult;
-    const BYTE* address = plan.addressNull ? nullptr : owner->content_;
-    if (dataSize < sizeof address) return E_NOT_SUFFICIENT_BUFFER;
-    memcpy(data, &address, sizeof address);
-    *retData = sizeof address;
-    return plan.addressResult;
+  AttributeAnswer address;
+  address.result = plan.addressResult;
+  if (SUCCEEDED(plan.addressResult)) {
+    const BYTE* pointer = plan.addressNull ? nullptr : content;
+    address.data.resize(sizeof pointer);
+    memcpy(address.data.data(), &pointer, sizeof pointer);
+    address.returnedSize = sizeof pointer;
   }
-  const AttributeAnswer* answer = attribute == AMSI_ATTRIBUTE_CONTENT_SIZE ? &plan.size
-                                  : attribute == AMSI_ATTRIBUTE_APP_NAME   ? &plan.appName
-                                  : attribute == AMSI_ATTRIBUTE_CONTENT_NAME
-                                      ? &plan.contentName
-                                      : nullptr;
-  if (answer == nullptr) return E_NOTIMPL;
-  const ULONG copied = static_cast<ULONG>(answer->data.size()) < dataSize
-                           ? static_cast<ULONG>(answer->data.size())
-                           : dataSize;
-  if (copied > 0) memcpy(data, answer->data.data(), copied);
-  if (attribute != AMSI_ATTRIBUTE_CONTENT_SIZE) {
-    for (ULONG k = copied; k < dataSize; ++k) data[k] = NameFillerByte(k);
-  }
-  *retData = answer->returnedSize;
-  return answer->result;
-}
+  stream->SetAnswer(AMSI_ATTRIBUTE_CONTENT_ADDRESS, address);
 
-HRESULT STDMETHODCALLTYPE FuzzStream::Read(IAmsiStream* self, ULONGLONG position, ULONG size,
-                                           unsigned char* buffer, ULONG* readSize) {
-  FuzzStream* owner = reinterpret_cast<Record*>(self)->owner;
-  ++owner->calls_;
-  const StreamPlan& plan = owner->plan_;
-  if (position != 0) return E_INVALIDARG;
-  if (FAILED(plan.readResult)) return plan.readResult;
-  memcpy(buffer, owner->content_, size);
-  *readSize = plan.readReportsAsked ? size : plan.readReported;
-  return plan.readResult;
+  stream->SetBorrowedContent(content, contentBytes);
+  stream->readResult = plan.readResult;
+  stream->overrideReadCount = !plan.readReportsAsked;
+  stream->reportedReadCount = plan.readReported;
 }

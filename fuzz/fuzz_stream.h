@@ -1,16 +1,11 @@
-// The host's side of a fuzzed scan: an IAmsiStream whose every answer comes
-// from the case.
+// The host's side of a fuzzed scan: the kit's configurable stream, set up
+// so that its every answer comes from the case.
 #pragma once
 
 #include "platform/amsi.h"
+#include "testkit/fake_amsi_stream.h"
 
-#include <vector>
-
-struct AttributeAnswer {
-  HRESULT result = E_NOTIMPL;
-  std::vector<BYTE> data;  // copied into the caller's buffer, at most its size
-  ULONG returnedSize = 0;  // stored through retData, whatever was copied
-};
+using AttributeAnswer = FakeAmsiStream::Answer;
 
 struct StreamPlan {
   AttributeAnswer size, appName, contentName;
@@ -30,29 +25,7 @@ struct StreamPlan {
 // reports more than it wrote.
 BYTE NameFillerByte(ULONG offset);
 
-class FuzzStream {
- public:
-  // `content` must hold as many bytes as any Read may ask for.
-  FuzzStream(const StreamPlan& plan, const BYTE* content);
-  IAmsiStream* get() { return &record_.stream; }
-  unsigned calls() const { return calls_; }
-
- private:
-  struct Record {
-    IAmsiStream stream;
-    FuzzStream* owner;
-  };
-  static HRESULT STDMETHODCALLTYPE QueryInterface(IAmsiStream*, REFIID, void**);
-  static ULONG STDMETHODCALLTYPE AddRef(IAmsiStream*);
-  static ULONG STDMETHODCALLTYPE Release(IAmsiStream*);
-  static HRESULT STDMETHODCALLTYPE GetAttribute(IAmsiStream*, AMSI_ATTRIBUTE, ULONG,
-                                                unsigned char*, ULONG*);
-  static HRESULT STDMETHODCALLTYPE Read(IAmsiStream*, ULONGLONG, ULONG, unsigned char*,
-                                        ULONG*);
-  static const IAmsiStreamVtbl vtable_;
-
-  Record record_;
-  const StreamPlan& plan_;
-  const BYTE* content_;
-  unsigned calls_ = 0;
-};
+// Makes `stream` answer as `plan` says. `content` must hold `contentBytes`,
+// as many bytes as any Read may ask for; it is borrowed.
+void ConfigureStream(const StreamPlan& plan, const BYTE* content, size_t contentBytes,
+                     FakeAmsiStream* stream);

@@ -3,12 +3,14 @@
 // process's private memory sampled as they go. Any growth is a leak.
 //
 //   KestrovLeakSoak [--scans N]
-#include "fuzz/dll_hooks.h"
-#include "fuzz/fuzz_support.h"
-#include "fuzz/handle_count.h"
 #include "host/file_stream.h"
 #include "host/provider_host.h"
 #include "platform/unique_handle.h"
+#include "testkit/dll_hooks.h"
+#include "testkit/process_metrics.h"
+#include "testkit/provider_dll.h"
+#include "testkit/reference_service.h"
+#include "testkit/temp_files.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -43,14 +45,13 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (scans < Samples) scans = Samples;
 
-  const std::wstring rulesPath =
-      WriteRuleFile(L"kestrov-soak-rules.txt", std::string("SOAK text ") + Marker);
-  if (rulesPath.empty()) {
+  ReferenceService service;
+  const std::wstring rulesPath = service.PathOf(L"rules.txt");
+  if (!WriteTextFile(rulesPath, std::string("SOAK text ") + Marker + "\n")) {
     fprintf(stderr, "cannot write the signature file\n");
     return 2;
   }
-  UniqueKernelHandle service(StartReferenceService(rulesPath, L""));
-  if (!service) {
+  if (!service.Start({L"--log", L"NUL", L"--max-seconds", L"3600", L"--signatures", rulesPath})) {
     fprintf(stderr, "the reference service did not start\n");
     return 2;
   }
@@ -59,10 +60,9 @@ int wmain(int argc, wchar_t** argv) {
   {
     LoadedProvider loaded;
     std::wstring failure;
-    if (FAILED(loaded.Load(ProgramDirectory() + ProviderDllName, ProviderClassId, &failure)) ||
+    if (FAILED(LoadBuiltProvider(&loaded, &failure)) ||
         !InstallDllHooks(GetModuleHandleW(ProviderDllName))) {
       fprintf(stderr, "cannot load the provider: %ls\n", failure.c_str());
-      TerminateProcess(service.get(), 1);
       return 2;
     }
     IAntimalwareProvider* provider = loaded.provider();
@@ -80,7 +80,7 @@ int wmain(int argc, wchar_t** argv) {
 
     std::vector<Sample> samples;
     unsigned long wrong = 0;
-    const DWORD self = GetCurrentProcessId(), servicePid = GetProcessId(service.get());
+    const DWORD self = GetCurrentProcessId(), servicePid = service.processId();
     for (unsigned long n = 0; n < scans; ++n) {
       const size_t which = n % contents.size();
       FileStreamSettings settings;
@@ -102,7 +102,7 @@ int wmain(int argc, wchar_t** argv) {
       if ((n + 1) % (scans / Samples) == 0) {
         samples.push_back({n + 1, ProcessHandleCount(self), ProcessHandleCount(servicePid),
                            Counters().outstanding, PrivateBytes(GetCurrentProcess()),
-                           PrivateBytes(service.get())});
+                           PrivateBytes(service.process())});
       }
     }
 
@@ -131,8 +131,6 @@ int wmain(int argc, wchar_t** argv) {
            flat && wrong == 0 ? "flat" : "LEAK OR WRONG VERDICTS");
     if (!flat || wrong != 0 || hooks.heapAllocs != hooks.heapFrees) status = 1;
   }
-  TerminateProcess(service.get(), 0);
-  WaitForSingleObject(service.get(), 10000);
-  DeleteFileW(rulesPath.c_str());
+  service.Kill();
   return status;
 }

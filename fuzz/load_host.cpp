@@ -10,14 +10,16 @@
 //
 // Prints one summary line (see Usage) and exits with 0 when every verdict
 // was right, 1 when one was not, 2 when the run could not be set up.
-#include "fuzz/fuzz_support.h"
 #include "host/file_stream.h"
 #include "host/latency.h"
+#include "host/load_engine.h"
+#include "host/options.h"
 #include "host/provider_host.h"
-#include "platform/unique_handle.h"
-#include "tests/support/import_patch.h"
+#include "protocol/provider_identity.h"
+#include "testkit/import_patch.h"
 
-#include <algorithm>
+#include <objbase.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
@@ -39,95 +41,62 @@ struct ScanOpens {
   unsigned waits = 0;
   bool lastOpenBusy = false;
 };
-thread_local ScanOpens scanOpens;
+thread_local ScanOpens gScanOpens;
 
-decltype(&CreateFileW) realCreateFile = nullptr;
-decltype(&WaitNamedPipeW) realWaitNamedPipe = nullptr;
+decltype(&CreateFileW) gRealCreateFile = nullptr;
+decltype(&WaitNamedPipeW) gRealWaitNamedPipe = nullptr;
 
 HANDLE WINAPI WatchCreateFile(LPCWSTR name, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE templateFile) {
   const HANDLE file =
-      realCreateFile(name, access, share, security, disposition, flags, templateFile);
+      gRealCreateFile(name, access, share, security, disposition, flags, templateFile);
   const DWORD error = GetLastError();
-  ++scanOpens.opens;
-  scanOpens.lastOpenBusy = file == INVALID_HANDLE_VALUE && error == ERROR_PIPE_BUSY;
-  if (scanOpens.lastOpenBusy) ++scanOpens.busyOpens;
+  ++gScanOpens.opens;
+  gScanOpens.lastOpenBusy = file == INVALID_HANDLE_VALUE && error == ERROR_PIPE_BUSY;
+  if (gScanOpens.lastOpenBusy) ++gScanOpens.busyOpens;
   SetLastError(error);
   return file;
 }
 
 BOOL WINAPI WatchWaitNamedPipe(LPCWSTR name, DWORD timeoutMs) {
-  ++scanOpens.waits;
-  return realWaitNamedPipe(name, timeoutMs);
+  ++gScanOpens.waits;
+  return gRealWaitNamedPipe(name, timeoutMs);
 }
 
 // A scan that ended on the busy path: its last open found every instance
 // taken after at least one wait for a free one, or its wait gave up.
 bool EndedOnBusyPath(const ScanOpens& opens) { return opens.lastOpenBusy && opens.waits >= 1; }
 
-struct Run {
-  IAntimalwareProvider* provider = nullptr;
-  FileStreamSettings settings;
-  bool expectDetected = false;
-  unsigned long scansPerThread = 0;
-  long long frequency = 1;
-  std::atomic<long> detected{0}, clean{0}, busy{0}, wrong{0}, failed{0}, busyOpens{0};
-  std::vector<double> latencyMs;  // per thread, scansPerThread slots each
-};
+// Sorts every scan into detected, clean, busy, wrong or failed, with the
+// pipe opens that the scan's thread saw.
+class BusyPathWatch : public ScanObserver {
+ public:
+  explicit BusyPathWatch(bool expectDetected) : expectDetected_(expectDetected) {}
 
-struct Worker {
-  Run* run;
-  unsigned long index;
-};
-
-long long Now() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return now.QuadPart;
-}
-
-DWORD WINAPI ScanThread(void* parameter) {
-  const Worker& worker = *static_cast<Worker*>(parameter);
-  Run& run = *worker.run;
-  for (unsigned long i = 0; i < run.scansPerThread; ++i) {
-    IAmsiStream* stream = nullptr;
-    if (FAILED(CreateFileStream(run.settings, &stream))) {
-      ++run.failed;
-      continue;
-    }
-    scanOpens = ScanOpens();
-    AMSI_RESULT result = AMSI_RESULT_NOT_DETECTED;
-    const long long start = Now();
-    const HRESULT hr = run.provider->lpVtbl->Scan(run.provider, stream, &result);
-    run.latencyMs[worker.index * run.scansPerThread + i] = ElapsedMs(start, Now(), run.frequency);
-    stream->lpVtbl->Release(stream);
-    run.busyOpens += static_cast<long>(scanOpens.busyOpens);
-
+  void BeforeScan(unsigned long) override { gScanOpens = ScanOpens(); }
+  void AfterScan(unsigned long scan, size_t, HRESULT hr, AMSI_RESULT result) override {
+    busyOpens += static_cast<long>(gScanOpens.busyOpens);
     const bool detected = result == AMSI_RESULT_DETECTED;
     if (hr != S_OK) {
-      ++run.failed;
-    } else if (!detected && EndedOnBusyPath(scanOpens)) {
-      ++run.busy;
-    } else if (detected != run.expectDetected) {
-      ++run.wrong;
-      fwprintf(stderr, L"wrong verdict %lu (thread %lu, scan %lu; %u opens, %u busy, %u waits)\n",
-               static_cast<unsigned long>(result), worker.index, i, scanOpens.opens,
-               scanOpens.busyOpens, scanOpens.waits);
+      ++failed;
+    } else if (!detected && EndedOnBusyPath(gScanOpens)) {
+      ++busy;
+    } else if (detected != expectDetected_) {
+      ++wrong;
+      fwprintf(stderr, L"wrong verdict %lu (scan %lu; %u opens, %u busy, %u waits)\n",
+               static_cast<unsigned long>(result), scan, gScanOpens.opens, gScanOpens.busyOpens,
+               gScanOpens.waits);
     } else {
-      ++(detected ? run.detected : run.clean);
+      ++(detected ? this->detected : clean);
     }
   }
-  return 0;
-}
 
-bool ParseCount(const wchar_t* text, unsigned long low, unsigned long high, unsigned long* out) {
-  wchar_t* end = nullptr;
-  const unsigned long value = wcstoul(text, &end, 10);
-  if (end == text || *end != L'\0' || value < low || value > high) return false;
-  *out = value;
-  return true;
-}
+  std::atomic<long> detected{0}, clean{0}, busy{0}, wrong{0}, failed{0}, busyOpens{0};
+
+ private:
+  const bool expectDetected_;
+};
 
 }  // namespace
 
@@ -181,68 +150,44 @@ int wmain(int argc, wchar_t** argv) {
   const HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   int status = 2;
   {
-    LoadedProvider loaded;
+    std::vector<LoadedProvider> providers(1);
     std::wstring failure;
-    if (FAILED(loaded.Load(dllPath, ProviderClassId, &failure))) {
+    if (FAILED(providers[0].Load(dllPath, ProviderClassId, &failure))) {
       fwprintf(stderr, L"cannot load %ls: %ls\n", dllPath.c_str(), failure.c_str());
     } else {
+      ImportHookSet hooks;
       const HMODULE dll = GetModuleHandleW(dllPath.c_str());
-      ImportPatch createFile(dll, "KERNEL32.dll", "CreateFileW",
-                             reinterpret_cast<const void*>(&WatchCreateFile));
-      ImportPatch waitNamedPipe(dll, "KERNEL32.dll", "WaitNamedPipeW",
-                                reinterpret_cast<const void*>(&WatchWaitNamedPipe));
-      if (!createFile.ok() || !waitNamedPipe.ok()) {
+      if (!hooks.Add(dll, "KERNEL32.dll", "CreateFileW", &WatchCreateFile, &gRealCreateFile) ||
+          !hooks.Add(dll, "KERNEL32.dll", "WaitNamedPipeW", &WatchWaitNamedPipe,
+                     &gRealWaitNamedPipe)) {
         fwprintf(stderr, L"%ls does not import CreateFileW and WaitNamedPipeW\n", dllPath.c_str());
       } else {
-        realCreateFile = reinterpret_cast<decltype(&CreateFileW)>(createFile.original());
-        realWaitNamedPipe =
-            reinterpret_cast<decltype(&WaitNamedPipeW)>(waitNamedPipe.original());
-        status = 0;
-        Run run;
-        run.provider = loaded.provider();
-        run.settings.content = &content;
-        run.settings.appName = app.c_str();
-        run.settings.contentName = file.c_str();
-        run.settings.offerAddress = offerAddress;
-        run.expectDetected = expect == L"detected";
-        run.scansPerThread = scans;
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        run.frequency = frequency.QuadPart;
-        run.latencyMs.assign(threads * scans, 0.0);
-
-        std::vector<Worker> workers(threads);
-        std::vector<UniqueKernelHandle> handles;
-        std::vector<HANDLE> waits;
-        const long long start = Now();
-        for (unsigned long t = 0; t < threads; ++t) {
-          workers[t] = Worker{&run, t};
-          UniqueKernelHandle thread(CreateThread(nullptr, 0, ScanThread, &workers[t], 0, nullptr));
-          if (!thread) {
-            fwprintf(stderr, L"cannot start a scan thread: error %lu\n", GetLastError());
-            status = 2;
-            break;
-          }
-          waits.push_back(thread.get());
-          handles.push_back(std::move(thread));
-        }
-        // Every scan ends within its own bound, so the threads end.
-        for (HANDLE thread : waits) WaitForSingleObject(thread, INFINITE);
-        const double seconds = ElapsedMs(start, Now(), run.frequency) / 1000.0;
-
-        if (status == 0) {
-          std::vector<double>& sorted = run.latencyMs;
-          std::sort(sorted.begin(), sorted.end());
-          const long total = static_cast<long>(threads * scans);
+        BusyPathWatch watch(expect == L"detected");
+        LoadSettings settings;
+        settings.providers = &providers;
+        settings.stream.content = &content;
+        settings.stream.appName = app.c_str();
+        settings.stream.contentName = file.c_str();
+        settings.stream.offerAddress = offerAddress;
+        settings.scans = threads * scans;
+        settings.threads = threads;
+        settings.observer = &watch;
+        LoadFigures figures;
+        if (!RunLoad(settings, &figures)) {
+          fwprintf(stderr, L"cannot start a scan thread: error %lu\n", GetLastError());
+        } else {
+          const std::vector<double>& sorted = figures.latencyMs;
+          const long total = static_cast<long>(settings.scans);
           printf("load host \"%ls\": %ld scans, %ld detected, %ld clean, %ld busy, %ld wrong, "
                  "%ld failed; %ld reached the service; %ld busy opens; %.1f scans/s; p50 %.2f "
                  "ms, p99 %.2f ms, max %.2f ms\n",
-                 app.c_str(), total, run.detected.load(), run.clean.load(), run.busy.load(),
-                 run.wrong.load(), run.failed.load(), total - run.busy.load() - run.failed.load(),
-                 run.busyOpens.load(), seconds > 0 ? static_cast<double>(total) / seconds : 0.0,
+                 app.c_str(), total, watch.detected.load(), watch.clean.load(), watch.busy.load(),
+                 watch.wrong.load(), watch.failed.load(),
+                 total - watch.busy.load() - watch.failed.load(), watch.busyOpens.load(),
+                 figures.seconds > 0 ? static_cast<double>(total) / figures.seconds : 0.0,
                  NearestRankPercentile(sorted.data(), sorted.size(), 50),
                  NearestRankPercentile(sorted.data(), sorted.size(), 99), sorted.back());
-          if (run.wrong > 0 || run.failed > 0) status = 1;
+          status = watch.wrong > 0 || watch.failed > 0 ? 1 : 0;
         }
       }
     }

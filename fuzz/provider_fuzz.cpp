@@ -5,14 +5,14 @@
 //   KestrovProviderFuzz [--cases N] [--seed S] [--case K] [--slack-ms MS]
 //
 // Every failure names the run seed and the case number that reproduce it.
-#include "fuzz/dll_hooks.h"
 #include "fuzz/fuzz_case.h"
 #include "fuzz/fuzz_server.h"
-#include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_stream.h"
-#include "fuzz/handle_count.h"
 #include "fuzz/random.h"
 #include "host/provider_host.h"
+#include "testkit/dll_hooks.h"
+#include "testkit/process_metrics.h"
+#include "testkit/provider_dll.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,9 +43,9 @@ struct Totals {
 };
 
 // What the watchdog and the crash handler report.
-volatile unsigned long long currentSeed = 0, currentCase = 0;
-volatile LONG caseRunning = 0;
-volatile ULONGLONG caseStartedMs = 0;
+volatile unsigned long long gCurrentSeed = 0, gCurrentCase = 0;
+volatile LONG gCaseRunning = 0;
+volatile ULONGLONG gCaseStartedMs = 0;
 
 std::wstring ProgramImage() {
   wchar_t path[MAX_PATH];
@@ -54,7 +54,7 @@ std::wstring ProgramImage() {
 
 void PrintReproduction(const char* what) {
   fprintf(stderr, "%s in case %llu of seed %llu: reproduce with --seed %llu --case %llu\n", what,
-          currentCase, currentSeed, currentSeed, currentCase);
+          gCurrentCase, gCurrentSeed, gCurrentSeed, gCurrentCase);
   fflush(stderr);
 }
 
@@ -70,7 +70,7 @@ DWORD WINAPI Watchdog(void*) {
   // Checks twice a second whether the running case has outlived any bound.
   for (;;) {
     Sleep(500);
-    if (caseRunning && GetTickCount64() - caseStartedMs > HangMs) {
+    if (gCaseRunning && GetTickCount64() - gCaseStartedMs > HangMs) {
       PrintReproduction("HANG");
       ExitProcess(4);
     }
@@ -164,14 +164,15 @@ bool CaseRunner::Run(unsigned long long index, Totals* totals) {
   if (!server_.Prepare(c.server, e.opensPipe ? e.request.size() : 0)) {
     return Fail(c, "the fuzz server could not be set up, error " + std::to_string(GetLastError()));
   }
-  FuzzStream stream(c.stream, content_);
+  FakeAmsiStream stream;
+  ConfigureStream(c.stream, content_, MaxContentBytes, &stream);
   AMSI_RESULT result = static_cast<AMSI_RESULT>(0xdeadbeef);
   const long handlesBefore = ProcessHandleCount(processId);
 
-  currentSeed = options_.seed;
-  currentCase = index;
-  caseStartedMs = GetTickCount64();
-  caseRunning = 1;
+  gCurrentSeed = options_.seed;
+  gCurrentCase = index;
+  gCaseStartedMs = GetTickCount64();
+  gCaseRunning = 1;
   ArmFaults(c.faults);
   LARGE_INTEGER start, end;
   QueryPerformanceCounter(&start);
@@ -180,7 +181,7 @@ bool CaseRunner::Run(unsigned long long index, Totals* totals) {
   QueryPerformanceCounter(&end);
   DisarmFaults();
   const bool serverEnded = server_.Finish(HangMs);
-  caseRunning = 0;
+  gCaseRunning = 0;
   const long handlesAfter = ProcessHandleCount(processId);
   const HookCounters& hooks = Counters();
 
@@ -286,13 +287,12 @@ int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) return 2;
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  currentSeed = options.seed;
+  gCurrentSeed = options.seed;
 
   LoadedProvider loaded;
   std::wstring failure;
-  const std::wstring dllPath = ProgramDirectory() + ProviderDllName;
-  if (FAILED(loaded.Load(dllPath, ProviderClassId, &failure))) {
-    fprintf(stderr, "cannot load %ls: %ls\n", dllPath.c_str(), failure.c_str());
+  if (FAILED(LoadBuiltProvider(&loaded, &failure))) {
+    fprintf(stderr, "cannot load %ls: %ls\n", ProviderDllPath().c_str(), failure.c_str());
     return 2;
   }
   if (!InstallDllHooks(GetModuleHandleW(ProviderDllName))) {

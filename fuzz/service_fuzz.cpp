@@ -8,11 +8,13 @@
 // its verdict within a bound, the service must still run, and its handles
 // and memory must not keep growing. Replies to bad requests are checked
 // too: a malformed request gets no verdict at all.
-#include "fuzz/fuzz_support.h"
-#include "fuzz/handle_count.h"
 #include "fuzz/random.h"
 #include "platform/unique_handle.h"
 #include "protocol/wire_format.h"
+#include "testkit/pipe_client.h"
+#include "testkit/process_metrics.h"
+#include "testkit/reference_service.h"
+#include "testkit/temp_files.h"
 
 #include <atomic>
 #include <cstdio>
@@ -33,61 +35,6 @@ constexpr DWORD GoodClientBoundMs = ConnectionTimeoutMs + 4000;
 // Memory the service may hold beyond its first-round level: its instances'
 // buffers are made once, so anything near this is growth.
 constexpr size_t MemorySlack = 8 * 1024 * 1024;
-
-// One client connection with bounded transfers.
-class Client {
- public:
-  // Opens the pipe, waiting up to `waitMs` for a free instance.
-  bool Open(DWORD waitMs) {
-    const ULONGLONG until = GetTickCount64() + waitMs;
-    for (;;) {
-      pipe_.reset(CreateFileW(ServicePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr));
-      if (pipe_) break;
-      // Only a busy pipe is worth waiting for; anything else is an answer.
-      if (GetLastError() != ERROR_PIPE_BUSY) return false;
-      const ULONGLONG now = GetTickCount64();
-      if (now >= until) return false;
-      WaitNamedPipeW(ServicePipeName, static_cast<DWORD>(until - now));
-    }
-    event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return static_cast<bool>(event_);
-  }
-  // Moves all `count` bytes, or fails on an error or after `timeoutMs`.
-  bool Transfer(bool write, void* bytes, DWORD count, DWORD timeoutMs, DWORD* moved = nullptr) {
-    DWORD done = 0;
-    const ULONGLONG until = GetTickCount64() + timeoutMs;
-    while (done < count) {
-      OVERLAPPED overlapped = {};
-      overlapped.hEvent = event_.get();
-      ResetEvent(event_.get());
-      BYTE* at = static_cast<BYTE*>(bytes) + done;
-      const BOOL started = write ? WriteFile(pipe_.get(), at, count - done, nullptr, &overlapped)
-                                 : ReadFile(pipe_.get(), at, count - done, nullptr, &overlapped);
-      DWORD got = 0;
-      if (!started && GetLastError() != ERROR_IO_PENDING) break;
-      const ULONGLONG now = GetTickCount64();
-      // Bounded, so that a service that stops answering fails the check
-      // instead of hanging the fuzzer.
-      if (WaitForSingleObject(event_.get(), now >= until ? 0 : static_cast<DWORD>(until - now)) !=
-          WAIT_OBJECT_0) {
-        CancelIoEx(pipe_.get(), &overlapped);
-        GetOverlappedResult(pipe_.get(), &overlapped, &got, TRUE);
-        done += got;
-        break;
-      }
-      if (!GetOverlappedResult(pipe_.get(), &overlapped, &got, FALSE) || got == 0) break;
-      done += got;
-    }
-    if (moved != nullptr) *moved = done;
-    return done == count;
-  }
-  void Close() { pipe_.reset(); }
-
- private:
-  UniqueFileHandle pipe_;
-  UniqueKernelHandle event_;
-};
 
 std::vector<BYTE> Request(const ScanRequestHeader& header, const std::vector<BYTE>& body) {
   std::vector<BYTE> bytes(sizeof header + body.size());
@@ -121,10 +68,10 @@ void Violation(Shared& shared, uint64_t seed, const char* what) {
 }
 
 // Reads what the service answers after a request, within `timeoutMs`.
-std::vector<BYTE> ReadAnswer(Client& client, DWORD timeoutMs) {
+std::vector<BYTE> ReadAnswer(PipeClient& client, DWORD timeoutMs) {
   std::vector<BYTE> answer(8);
-  DWORD got = 0;
-  client.Transfer(false, answer.data(), static_cast<DWORD>(answer.size()), timeoutMs, &got);
+  const DWORD got =
+      client.Move(false, answer.data(), static_cast<DWORD>(answer.size()), timeoutMs).moved;
   answer.resize(got);
   return answer;
 }
@@ -132,8 +79,8 @@ std::vector<BYTE> ReadAnswer(Client& client, DWORD timeoutMs) {
 // One hostile client, drawn from `seed`.
 void HostileClient(uint64_t seed, Shared& shared) {
   Random random(seed);
-  Client client;
-  if (!client.Open(GoodClientBoundMs)) return;  // all instances busy: that is allowed
+  PipeClient client;
+  if (!client.Connect(GoodClientBoundMs, false)) return;  // all instances busy: that is allowed
   ++shared.clients;
   const uint32_t kind = random.Below(8);
   ++shared.kinds[kind];
@@ -141,7 +88,7 @@ void HostileClient(uint64_t seed, Shared& shared) {
     case 0: {  // random bytes
       std::vector<BYTE> bytes(random.Between(1, 200));
       for (BYTE& b : bytes) b = static_cast<BYTE>(random.Next());
-      client.Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), 500);
+      client.Move(true, bytes.data(), static_cast<DWORD>(bytes.size()), 500);
       ScanRequestHeader header = {};
       memcpy(&header, bytes.data(), bytes.size() < sizeof header ? bytes.size() : sizeof header);
       const std::vector<BYTE> answer = ReadAnswer(client, 300);
@@ -169,7 +116,7 @@ void HostileClient(uint64_t seed, Shared& shared) {
       std::vector<BYTE> body(sent);
       for (BYTE& b : body) b = static_cast<BYTE>('a' + random.Below(26));
       const std::vector<BYTE> request = Request(header, body);
-      client.Transfer(true, const_cast<BYTE*>(request.data()),
+      client.Move(true, const_cast<BYTE*>(request.data()),
                       static_cast<DWORD>(request.size()), 5000);
       const std::vector<BYTE> answer = ReadAnswer(client, whole ? 5000 : 300);
       if (!valid && !answer.empty()) Violation(shared, seed, "a verdict for a malformed header");
@@ -180,7 +127,7 @@ void HostileClient(uint64_t seed, Shared& shared) {
     }
     case 3: {  // cut off part way
       const std::vector<BYTE> request = GoodRequest();
-      client.Transfer(true, const_cast<BYTE*>(request.data()),
+      client.Move(true, const_cast<BYTE*>(request.data()),
                       random.Below(static_cast<uint32_t>(request.size())), 500);
       break;
     }
@@ -190,7 +137,7 @@ void HostileClient(uint64_t seed, Shared& shared) {
       size_t k = 0;
       for (; k < request.size(); ++k) {
         BYTE b = request[k];
-        if (!client.Transfer(true, &b, 1, 2000)) break;
+        if (!client.Move(true, &b, 1, 2000).complete) break;
         Sleep(random.Between(50, 150));
       }
       if (k == request.size() && !ReadAnswer(client, 500).empty()) {
@@ -214,7 +161,7 @@ void HostileClient(uint64_t seed, Shared& shared) {
     default: {      // a good request with bytes to spare behind it
       std::vector<BYTE> request = GoodRequest();
       request.resize(request.size() + random.Between(1, 3000), 'z');
-      client.Transfer(true, request.data(), static_cast<DWORD>(request.size()), 2000);
+      client.Move(true, request.data(), static_cast<DWORD>(request.size()), 2000);
       const std::vector<BYTE> answer = ReadAnswer(client, 2000);
       if (!answer.empty() && (answer.size() != 4 || answer[0] != 1)) {
         Violation(shared, seed, "a wrong verdict for a request with bytes to spare");
@@ -239,13 +186,13 @@ bool GoodClient(double* ms) {
   LARGE_INTEGER frequency, start, end;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
-  Client client;
+  PipeClient client;
   std::vector<BYTE> request = GoodRequest();
   BYTE verdict[4] = {0xEF, 0xBE, 0xAD, 0xDE};
-  const bool ok = client.Open(GoodClientBoundMs) &&
-                  client.Transfer(true, request.data(), static_cast<DWORD>(request.size()),
-                                  GoodClientBoundMs) &&
-                  client.Transfer(false, verdict, 4, GoodClientBoundMs) && verdict[0] == 1 &&
+  const bool ok = client.Connect(GoodClientBoundMs, false) &&
+                  client.Move(true, request.data(), static_cast<DWORD>(request.size()),
+                              GoodClientBoundMs).complete &&
+                  client.Move(false, verdict, 4, GoodClientBoundMs).complete && verdict[0] == 1 &&
                   verdict[1] == 0 && verdict[2] == 0 && verdict[3] == 0;
   QueryPerformanceCounter(&end);
   *ms = static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart;
@@ -266,16 +213,15 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
-  const std::wstring rulesPath =
-      WriteRuleFile(L"kestrov-service-fuzz-rules.txt", std::string("FUZZ text ") + Marker);
-  if (rulesPath.empty()) {
+  ReferenceService service;
+  const std::wstring rulesPath = service.PathOf(L"rules.txt");
+  if (!WriteTextFile(rulesPath, std::string("FUZZ text ") + Marker + "\n")) {
     fprintf(stderr, "cannot write the signature file\n");
     return 2;
   }
-  UniqueKernelHandle service(StartReferenceService(
-      rulesPath, L"--connection-timeout-ms " + std::to_wstring(ConnectionTimeoutMs) +
-                     L" --instances " + std::to_wstring(Instances)));
-  if (!service) {
+  if (!service.Start({L"--log", L"NUL", L"--max-seconds", L"3600", L"--signatures", rulesPath,
+                      L"--connection-timeout-ms", std::to_wstring(ConnectionTimeoutMs),
+                      L"--instances", std::to_wstring(Instances)})) {
     fprintf(stderr, "the service did not start\n");
     return 2;
   }
@@ -285,7 +231,7 @@ int wmain(int argc, wchar_t** argv) {
   double worstGoodMs = 0;
   size_t baseMemory = 0, peakMemory = 0;
   long baseHandles = -1, lastHandles = -1;
-  const DWORD servicePid = GetProcessId(service.get());
+  const DWORD servicePid = service.processId();
   for (unsigned long round = 0; round < rounds; ++round) {
     Random random(CaseSeed(seed, round));
     // The last round of every ten holds every instance with idle clients.
@@ -310,11 +256,11 @@ int wmain(int argc, wchar_t** argv) {
       // Every client's transfers are bounded; this only reaps them.
       if (thread) WaitForSingleObject(thread.get(), 30000);
     }
-    const bool alive = WaitForSingleObject(service.get(), 0) == WAIT_TIMEOUT;
+    const bool alive = WaitForSingleObject(service.process(), 0) == WAIT_TIMEOUT;
     // Wait for the service to drop what is left of this round before
     // sampling, so that samples compare like with like.
     Sleep(ConnectionTimeoutMs + 200);
-    const size_t memory = PrivateBytes(service.get());
+    const size_t memory = PrivateBytes(service.process());
     lastHandles = ProcessHandleCount(servicePid);
     if (round == 0) {
       baseMemory = memory;
@@ -345,8 +291,6 @@ int wmain(int argc, wchar_t** argv) {
          "peak; handles %ld first, %ld last\n",
          worstGoodMs, GoodClientBoundMs, baseMemory / 1024, peakMemory / 1024, baseHandles,
          lastHandles);
-  TerminateProcess(service.get(), 0);
-  WaitForSingleObject(service.get(), 10000);
-  DeleteFileW(rulesPath.c_str());
+  service.Kill();
   return failures == 0 && shared.violations == 0 ? 0 : 1;
 }

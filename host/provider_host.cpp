@@ -1,5 +1,7 @@
 #include "host/provider_host.h"
 
+#include "host/console.h"
+
 #include <objbase.h>
 
 #include <cwchar>
@@ -192,4 +194,47 @@ HRESULT EnumerateRegisteredProviders(std::vector<RegisteredProvider>* providers)
     providers->push_back(std::move(entry));
   }
   return S_OK;
+}
+
+bool LoadProviders(const ProviderChoice& choice, std::vector<LoadedProvider>* providers) {
+  bool allLoaded = true;
+  auto load = [&](const std::wstring& dllPath, const CLSID& classId) {
+    LoadedProvider loaded;
+    std::wstring failure;
+    if (FAILED(loaded.Load(dllPath, classId, &failure))) {
+      Err(L"provider " + ClassIdText(classId) + L" from " + dllPath + L": " + failure);
+      allLoaded = false;
+      return;
+    }
+    providers->push_back(std::move(loaded));
+  };
+
+  if (choice.direct) {
+    wchar_t full[MAX_PATH * 2];
+    const DWORD length = GetFullPathNameW(choice.dllPath.c_str(),
+                                          sizeof full / sizeof full[0], full, nullptr);
+    const bool resolved = length > 0 && length < sizeof full / sizeof full[0];
+    load(resolved ? std::wstring(full, length) : choice.dllPath, choice.classId);
+    return allLoaded;
+  }
+
+  std::vector<RegisteredProvider> registered;
+  const HRESULT hr = EnumerateRegisteredProviders(&registered);
+  if (FAILED(hr)) {
+    Err(Format(L"cannot read the registered providers: 0x%08lX", static_cast<unsigned long>(hr)));
+    return false;
+  }
+  for (const RegisteredProvider& entry : registered) {
+    CLSID classId;
+    if (!ParseClassId(entry.classIdText, &classId)) {
+      Err(L"registered provider " + entry.classIdText + L": not a class id");
+      allLoaded = false;
+    } else if (entry.dllPath.empty()) {
+      Err(L"registered provider " + entry.classIdText + L": no InprocServer32 path");
+      allLoaded = false;
+    } else {
+      load(entry.dllPath, classId);
+    }
+  }
+  return allLoaded;
 }

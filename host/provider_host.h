@@ -65,6 +65,17 @@ struct RegisteredProvider {
 // order. S_FALSE when the Providers key does not exist.
 HRESULT EnumerateRegisteredProviders(std::vector<RegisteredProvider>* providers);
 
+// Which providers a host run loads: one DLL and class named directly, or
+// every registered one.
+struct ProviderChoice {
+  bool direct = false;
+  std::wstring dllPath;
+  CLSID classId = {};
+};
+// Loads the chosen providers; false when any of them failed (reported on
+// standard error). Those that loaded are kept either way.
+bool LoadProviders(const ProviderChoice& choice, std::vector<LoadedProvider>* providers);
+
 // The class id in its braced text form, and back.
 std::wstring ClassIdText(const CLSID& classId);
 bool ParseClassId(const std::wstring& text, CLSID* classId);

@@ -1,4 +1,4 @@
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
 #include "tests/support/patching_test.h"
 
@@ -11,12 +11,12 @@ struct HeapWatch {
   bool failAlloc = false;
   size_t allocs = 0;
 };
-HeapWatch heapWatch;
+HeapWatch gHeapWatch;
 
 LPVOID WINAPI WatchedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  ++heapWatch.allocs;
-  if (heapWatch.failAlloc) return nullptr;
-  return heapWatch.realAlloc(heap, flags, bytes);
+  ++gHeapWatch.allocs;
+  if (gHeapWatch.failAlloc) return nullptr;
+  return gHeapWatch.realAlloc(heap, flags, bytes);
 }
 
 class ClassFactoryTest : public PatchingTest {
@@ -24,8 +24,8 @@ class ClassFactoryTest : public PatchingTest {
   void SetUp() override {
     ASSERT_TRUE(dll.Load());
     moduleUnderTest = dll.module;
-    heapWatch = HeapWatch();
-    heapWatch.realAlloc = Patch("kernel32.dll", "HeapAlloc", &WatchedHeapAlloc);
+    gHeapWatch = HeapWatch();
+    gHeapWatch.realAlloc = Patch("kernel32.dll", "HeapAlloc", &WatchedHeapAlloc);
     factory = dll.Factory();
     ASSERT_NE(factory, nullptr);
   }
@@ -97,19 +97,19 @@ TEST_F(ClassFactoryTest, CreateInstanceRefusals) {
       {"no memory", nullptr, IID_IAntimalwareProvider, true, E_OUTOFMEMORY, 1},
   };
   for (const Case& c : cases) {
-    heapWatch.allocs = 0;
-    heapWatch.failAlloc = c.failHeap;
+    gHeapWatch.allocs = 0;
+    gHeapWatch.failAlloc = c.failHeap;
     void* object = reinterpret_cast<void*>(0xdeadbeef);
     EXPECT_EQ(factory->CreateInstance(c.outer, c.interfaceId, &object), c.expected) << c.name;
     EXPECT_EQ(object, nullptr) << c.name;
-    EXPECT_EQ(heapWatch.allocs, c.allocs) << c.name;
+    EXPECT_EQ(gHeapWatch.allocs, c.allocs) << c.name;
     EXPECT_EQ(dll.canUnloadNow(), S_OK) << c.name << ": an object was left counted";
   }
-  heapWatch.failAlloc = false;
-  heapWatch.allocs = 0;
+  gHeapWatch.failAlloc = false;
+  gHeapWatch.allocs = 0;
   EXPECT_EQ(factory->CreateInstance(outer, IID_IUnknown, nullptr), E_POINTER);
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
-  EXPECT_EQ(heapWatch.allocs, 0u);
+  EXPECT_EQ(gHeapWatch.allocs, 0u);
 }
 
 }  // namespace

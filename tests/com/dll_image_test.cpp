@@ -1,5 +1,5 @@
 // What the built DLL's image offers and needs: its export and import tables.
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
 #include <gtest/gtest.h>
 

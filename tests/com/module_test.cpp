@@ -1,8 +1,9 @@
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
-#include "tests/support/fake_amsi_stream.h"
-#include "tests/support/scan_path_test.h"
-#include "tests/support/test_service.h"
+#include "testkit/child_process.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +122,7 @@ class ModuleDirectoryTest : public testing::Test {
 TEST_F(ModuleDirectoryTest, ScanReachesServiceOnlyFromTheServicesDirectory) {
   ASSERT_TRUE(service.Start(TestServiceScript()));
   EXPECT_EQ(ScanWith(ProviderDllPath()), AMSI_RESULT_DETECTED);
-  EXPECT_EQ(ScanWith(CopyDllTo(TestProgramDirectory() + L"elsewhere")),
+  EXPECT_EQ(ScanWith(CopyDllTo(ProgramDirectory() + L"elsewhere")),
             AMSI_RESULT_NOT_DETECTED);
   EXPECT_TRUE(service.WaitForEndedConnections(2));
   service.Stop();
@@ -133,7 +134,7 @@ TEST_F(ModuleDirectoryTest, ScanReachesServiceOnlyFromTheServicesDirectory) {
 
 TEST_F(ModuleDirectoryTest, DllWithPathOf260OrMoreLoadsAndDetectsNothing) {
   // Nested directories until the DLL's path has at least 260 characters.
-  std::wstring directory = TestProgramDirectory();
+  std::wstring directory = ProgramDirectory();
   directory.pop_back();
   while (directory.size() + 1 + wcslen(ProviderDllName) < 270) {
     directory += L"\\" + std::wstring(40, L'd');

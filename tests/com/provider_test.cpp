@@ -1,9 +1,9 @@
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
-#include "tests/support/fake_amsi_stream.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 #include "tests/support/patching_test.h"
-#include "tests/support/scan_path_test.h"
-#include "tests/support/test_service.h"
 
 #include <objbase.h>
 
@@ -24,18 +24,18 @@ struct Watch {
   bool failCoTaskMemAlloc = false;
   std::vector<SIZE_T> taskAllocSizes;
 };
-Watch watch;
+Watch gWatch;
 
 BOOL WINAPI WatchedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-  watch.freed.push_back(block);
-  watch.unloadAnswerWhileFreeing.push_back(watch.dll->canUnloadNow());
-  return watch.realHeapFree(heap, flags, block);
+  gWatch.freed.push_back(block);
+  gWatch.unloadAnswerWhileFreeing.push_back(gWatch.dll->canUnloadNow());
+  return gWatch.realHeapFree(heap, flags, block);
 }
 
 LPVOID WINAPI WatchedCoTaskMemAlloc(SIZE_T bytes) {
-  watch.taskAllocSizes.push_back(bytes);
-  if (watch.failCoTaskMemAlloc) return nullptr;
-  return watch.realCoTaskMemAlloc(bytes);
+  gWatch.taskAllocSizes.push_back(bytes);
+  if (gWatch.failCoTaskMemAlloc) return nullptr;
+  return gWatch.realCoTaskMemAlloc(bytes);
 }
 
 class ProviderTest : public PatchingTest {
@@ -43,10 +43,10 @@ class ProviderTest : public PatchingTest {
   void SetUp() override {
     ASSERT_TRUE(dll.Load());
     moduleUnderTest = dll.module;
-    watch = Watch();
-    watch.dll = &dll;
-    watch.realHeapFree = Patch("kernel32.dll", "HeapFree", &WatchedHeapFree);
-    watch.realCoTaskMemAlloc = Patch("ole32.dll", "CoTaskMemAlloc", &WatchedCoTaskMemAlloc);
+    gWatch = Watch();
+    gWatch.dll = &dll;
+    gWatch.realHeapFree = Patch("kernel32.dll", "HeapFree", &WatchedHeapFree);
+    gWatch.realCoTaskMemAlloc = Patch("ole32.dll", "CoTaskMemAlloc", &WatchedCoTaskMemAlloc);
     provider = dll.NewProvider();
     ASSERT_NE(provider, nullptr);
   }
@@ -91,13 +91,13 @@ TEST_F(ProviderTest, QueryInterfaceServesUnknownAndProviderWithOneReference) {
 TEST_F(ProviderTest, LastReleaseFreesTheRecordBeforeTheModuleMayUnload) {
   EXPECT_EQ(AddRef(), 2u);
   EXPECT_EQ(Release(), 1u);
-  EXPECT_TRUE(watch.freed.empty());
+  EXPECT_TRUE(gWatch.freed.empty());
   void* const record = provider;
   EXPECT_EQ(Release(), 0u);
   provider = nullptr;
-  ASSERT_EQ(watch.freed, std::vector<void*>{record});
+  ASSERT_EQ(gWatch.freed, std::vector<void*>{record});
   // While the record was being freed the object was still counted.
-  EXPECT_EQ(watch.unloadAnswerWhileFreeing, std::vector<HRESULT>{S_FALSE});
+  EXPECT_EQ(gWatch.unloadAnswerWhileFreeing, std::vector<HRESULT>{S_FALSE});
   EXPECT_EQ(dll.canUnloadNow(), S_OK);
 }
 
@@ -111,18 +111,18 @@ TEST_F(ProviderTest, DisplayNameIsANewBlockEachCall) {
   EXPECT_NE(first, second);
   EXPECT_EQ(std::wstring(first), L"Kestrov Antivirus");
   EXPECT_EQ(0, memcmp(first, L"Kestrov Antivirus", 36));
-  EXPECT_EQ(watch.taskAllocSizes, (std::vector<SIZE_T>{36, 36}));
+  EXPECT_EQ(gWatch.taskAllocSizes, (std::vector<SIZE_T>{36, 36}));
   CoTaskMemFree(first);
   CoTaskMemFree(second);
 }
 
 TEST_F(ProviderTest, DisplayNameWithoutMemoryStoresNull) {
-  watch.failCoTaskMemAlloc = true;
+  gWatch.failCoTaskMemAlloc = true;
   LPWSTR name = reinterpret_cast<LPWSTR>(0xdeadbeef);
   EXPECT_EQ(provider->lpVtbl->DisplayName(provider, &name), E_OUTOFMEMORY);
   EXPECT_EQ(name, nullptr);
   EXPECT_EQ(provider->lpVtbl->DisplayName(provider, nullptr), E_POINTER);
-  EXPECT_EQ(watch.taskAllocSizes.size(), 1u);
+  EXPECT_EQ(gWatch.taskAllocSizes.size(), 1u);
 }
 
 TEST_F(ProviderTest, CloseSessionChangesNothing) {
@@ -171,7 +171,7 @@ TEST_F(ProviderTest, ThreadsRacingOnOneObjectLeaveItsCountExact) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(detected.load(), Threads / 2 * (Rounds / 500));
-  EXPECT_TRUE(watch.freed.empty()) << "freed while references were held";
+  EXPECT_TRUE(gWatch.freed.empty()) << "freed while references were held";
   EXPECT_EQ(AddRef(), 2u);
   EXPECT_EQ(Release(), 1u);
   EXPECT_EQ(dll.canUnloadNow(), S_FALSE);

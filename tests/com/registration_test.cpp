@@ -1,11 +1,11 @@
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
-#include "tests/support/child_process.h"
+#include "testkit/child_process.h"
 
-#include "tests/support/fake_amsi_stream.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 #include "tests/support/patching_test.h"
-#include "tests/support/scan_path_test.h"
-#include "tests/support/test_service.h"
 
 #include <objbase.h>
 #include <olectl.h>
@@ -148,33 +148,33 @@ struct RegistryFaults {
   int closes = 0;
   DWORD moduleFileNameResult = 0xFFFFFFFF;  // 0xFFFFFFFF: the real answer
 };
-RegistryFaults faults;
+RegistryFaults gFaults;
 
 LSTATUS WINAPI FaultyRegCreateKey(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR keyClass,
                                   DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES sa,
                                   PHKEY key, LPDWORD disposition) {
-  if (++faults.creates == faults.failCreateAt) return ERROR_ACCESS_DENIED;
+  if (++gFaults.creates == gFaults.failCreateAt) return ERROR_ACCESS_DENIED;
   const LSTATUS status =
-      faults.realCreate(parent, path, reserved, keyClass, options, access, sa, key, disposition);
-  if (status == ERROR_SUCCESS) ++faults.opened;
+      gFaults.realCreate(parent, path, reserved, keyClass, options, access, sa, key, disposition);
+  if (status == ERROR_SUCCESS) ++gFaults.opened;
   return status;
 }
 
 LSTATUS WINAPI FaultyRegSetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
                                  const BYTE* data, DWORD bytes) {
-  if (++faults.sets == faults.failSetAt) return ERROR_ACCESS_DENIED;
-  return faults.realSet(key, name, reserved, type, data, bytes);
+  if (++gFaults.sets == gFaults.failSetAt) return ERROR_ACCESS_DENIED;
+  return gFaults.realSet(key, name, reserved, type, data, bytes);
 }
 
 LSTATUS WINAPI CountedRegCloseKey(HKEY key) {
-  ++faults.closes;
-  return faults.realClose(key);
+  ++gFaults.closes;
+  return gFaults.realClose(key);
 }
 
 DWORD WINAPI ScriptedModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
-  const DWORD real = faults.realModuleFileName(module, buffer, size);
-  if (faults.moduleFileNameResult == 0xFFFFFFFF) return real;
-  if (faults.moduleFileNameResult == 0) {
+  const DWORD real = gFaults.realModuleFileName(module, buffer, size);
+  if (gFaults.moduleFileNameResult == 0xFFFFFFFF) return real;
+  if (gFaults.moduleFileNameResult == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
@@ -188,36 +188,36 @@ class RegistrationFaultTest : public RegistrationTest {
  protected:
   void SetUp() override {
     RegistrationTest::SetUp();
-    faults = RegistryFaults();
-    faults.realCreate = Patch("advapi32.dll", "RegCreateKeyExW", &FaultyRegCreateKey);
-    faults.realSet = Patch("advapi32.dll", "RegSetValueExW", &FaultyRegSetValue);
-    faults.realClose = Patch("advapi32.dll", "RegCloseKey", &CountedRegCloseKey);
-    faults.realModuleFileName =
+    gFaults = RegistryFaults();
+    gFaults.realCreate = Patch("advapi32.dll", "RegCreateKeyExW", &FaultyRegCreateKey);
+    gFaults.realSet = Patch("advapi32.dll", "RegSetValueExW", &FaultyRegSetValue);
+    gFaults.realClose = Patch("advapi32.dll", "RegCloseKey", &CountedRegCloseKey);
+    gFaults.realModuleFileName =
         Patch("kernel32.dll", "GetModuleFileNameW", &ScriptedModuleFileName);
   }
-  void ExpectEveryKeyClosed() { EXPECT_EQ(faults.closes, faults.opened); }
+  void ExpectEveryKeyClosed() { EXPECT_EQ(gFaults.closes, gFaults.opened); }
 };
 
 TEST_F(RegistrationFaultTest, InProcessRegistrationMatchesRegsvr32) {
   EXPECT_EQ(dll.registerServer(), S_OK);
   ExpectCompleteClassRegistration();
   ExpectProviderEntry();
-  EXPECT_EQ(faults.creates, 4);
-  EXPECT_EQ(faults.sets, 4);
+  EXPECT_EQ(gFaults.creates, 4);
+  EXPECT_EQ(gFaults.sets, 4);
   ExpectEveryKeyClosed();
 }
 
 TEST_F(RegistrationFaultTest, FirstKeyRefusedWritesNothing) {
-  faults.failCreateAt = 1;
+  gFaults.failCreateAt = 1;
   EXPECT_EQ(dll.registerServer(), SELFREG_E_CLASS);
-  EXPECT_EQ(faults.creates, 1);
-  EXPECT_EQ(faults.sets, 0);
+  EXPECT_EQ(gFaults.creates, 1);
+  EXPECT_EQ(gFaults.sets, 0);
   ExpectNothingRegistered();
   ExpectEveryKeyClosed();
 }
 
 TEST_F(RegistrationFaultTest, ProviderKeyRefusedLeavesCompleteClassRegistration) {
-  faults.failCreateAt = 4;
+  gFaults.failCreateAt = 4;
   EXPECT_EQ(dll.registerServer(), SELFREG_E_CLASS);
   ExpectCompleteClassRegistration();
   EXPECT_FALSE(KeyExists(ProviderKey));
@@ -234,10 +234,10 @@ TEST_F(RegistrationFaultTest, FailingWriteStopsAtItsKeyAndClosesIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "write " << c.failSetAt << " fails");
     dll.unregisterServer();
-    faults.creates = faults.opened = faults.sets = faults.closes = 0;
-    faults.failSetAt = c.failSetAt;
+    gFaults.creates = gFaults.opened = gFaults.sets = gFaults.closes = 0;
+    gFaults.failSetAt = c.failSetAt;
     EXPECT_EQ(dll.registerServer(), SELFREG_E_CLASS);
-    EXPECT_EQ(faults.sets, c.failSetAt) << "went on after the failing write";
+    EXPECT_EQ(gFaults.sets, c.failSetAt) << "went on after the failing write";
     EXPECT_TRUE(KeyExists(ClassKey));  // created by the first step in every case
     EXPECT_EQ(ReadValue(ClassKey, nullptr).present, c.classNamed);
     EXPECT_EQ(ReadValue(InprocKey, nullptr).present, c.serverNamed);
@@ -251,9 +251,9 @@ TEST_F(RegistrationFaultTest, FailingWriteStopsAtItsKeyAndClosesIt) {
 TEST_F(RegistrationFaultTest, ModulePathThatCannotBeFetchedOrDoesNotFitWritesNothing) {
   for (DWORD result : {0u, 260u}) {
     SCOPED_TRACE(testing::Message() << "GetModuleFileNameW returns " << result);
-    faults.moduleFileNameResult = result;
+    gFaults.moduleFileNameResult = result;
     EXPECT_EQ(dll.registerServer(), E_FAIL);
-    EXPECT_EQ(faults.creates, 0);
+    EXPECT_EQ(gFaults.creates, 0);
     ExpectNothingRegistered();
   }
 }

@@ -2,9 +2,9 @@
 // the content to KestrovScanService running beside it, and the verdict comes
 // back as the host's exit code.
 #include "protocol/provider_identity.h"
-#include "protocol/wire_format.h"
-#include "tests/support/child_process.h"
-#include "tests/support/test_service.h"
+#include "testkit/child_process.h"
+#include "testkit/reference_service.h"
+#include "testkit/test_service.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ const wchar_t* const OwnDll = ProviderDllName;
 
 // The bin directory of the other architecture's build tree, beside this one.
 std::wstring OtherArchitectureBin() {
-  std::wstring bin = TestProgramDirectory();
+  std::wstring bin = ProgramDirectory();
   const std::wstring own = Is64Bit ? L"\\x64\\bin\\" : L"\\x86\\bin\\";
   const std::wstring other = Is64Bit ? L"\\x86\\bin\\" : L"\\x64\\bin\\";
   const size_t at = bin.rfind(own);
@@ -89,30 +89,16 @@ class EndToEndTest : public testing::Test {
   // Installs this architecture's DLL and the service from `serviceBin` into
   // the install directory and starts the service there.
   void Install(const std::wstring& serviceBin) {
-    ASSERT_TRUE(CopyFileW((TestProgramDirectory() + OwnDll).c_str(),
+    ASSERT_TRUE(CopyFileW((ProgramDirectory() + OwnDll).c_str(),
                           (installDir + L"\\" + OwnDll).c_str(), FALSE));
     ASSERT_TRUE(CopyFileW((serviceBin + L"KestrovScanService.exe").c_str(),
                           (installDir + L"\\KestrovScanService.exe").c_str(), FALSE));
     const std::wstring log = installDir + L"\\scans.jsonl";
-    serviceProcess = StartProgram(installDir + L"\\KestrovScanService.exe",
-                                  L"--max-seconds 60 --log " + Quoted(log));
-    ASSERT_NE(serviceProcess, nullptr);
-    // Ready once the pipe exists; polled, since the service signals nothing
-    // else. The bound covers a slow emulated start.
-    const ULONGLONG giveUp = GetTickCount64() + 30000;
-    while (!WaitNamedPipeW(ServicePipeName, 100)) {
-      ASSERT_LT(GetTickCount64(), giveUp) << "the service did not start";
-      ASSERT_EQ(WaitForSingleObject(serviceProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT))
-          << "the service exited";
-    }
+    // The bound covers a slow emulated start.
+    ASSERT_TRUE(service.Start({L"--max-seconds", L"60", L"--log", log}, 30000,
+                              installDir + L"\\KestrovScanService.exe"));
   }
-  void StopService() {
-    if (serviceProcess == nullptr) return;
-    TerminateProcess(serviceProcess, 0);
-    WaitForSingleObject(serviceProcess, 10000);
-    CloseHandle(serviceProcess);
-    serviceProcess = nullptr;
-  }
+  void StopService() { service.Kill(); }
   size_t LoggedScans() {
     std::ifstream log(std::string(installDir.begin(), installDir.end()) + "\\scans.jsonl");
     size_t lines = 0;
@@ -146,15 +132,15 @@ class EndToEndTest : public testing::Test {
 
   std::wstring work;
   std::wstring installDir;
-  HANDLE serviceProcess = nullptr;
+  ReferenceService service;
   bool registered = false;
 };
 
 TEST_F(EndToEndTest, RegisteredProviderDetectsBothSamplesAndPassesCleanContent) {
-  Install(TestProgramDirectory());
+  Install(ProgramDirectory());
   ASSERT_EQ(RunProgram(Regsvr32(), L"/s " + Quoted(installDir + L"\\" + OwnDll)), 0u);
   registered = true;
-  ExpectVerdicts(TestProgramDirectory() + L"amsiscan.exe", L"--app e2e");
+  ExpectVerdicts(ProgramDirectory() + L"amsiscan.exe", L"--app e2e");
   EXPECT_EQ(WaitForLoggedScans(3), 3u);
   StopService();
 }
@@ -168,7 +154,7 @@ TEST_F(EndToEndTest, HostAndServiceOfDifferentArchitecturesWorkTogether) {
     GTEST_SKIP() << "the other architecture is not built (make build builds both)";
   }
   Install(otherBin);
-  ExpectVerdicts(TestProgramDirectory() + L"amsiscan.exe",
+  ExpectVerdicts(ProgramDirectory() + L"amsiscan.exe",
                  L"--provider " + Quoted(installDir + L"\\" + OwnDll));
   EXPECT_EQ(WaitForLoggedScans(3), 3u);
   StopService();

@@ -3,9 +3,10 @@
 
 #include "protocol/provider_identity.h"
 #include "protocol/wire_format.h"
-#include "tests/support/fake_amsi_stream.h"
-#include "tests/support/scan_path_test.h"
-#include "tests/support/test_service.h"
+#include "testkit/child_process.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,7 @@ constexpr char ProviderName[] = "Kestrov Antivirus";
 constexpr REGSAM OwnView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
 std::wstring ProviderDll() {
-  return TestProgramDirectory() +
+  return ProgramDirectory() +
          (sizeof(void*) == 8 ? L"KestrovAmsi64.dll" : L"KestrovAmsi32.dll");
 }
 std::wstring SystemDll(const wchar_t* name) {
@@ -27,7 +28,7 @@ std::wstring SystemDll(const wchar_t* name) {
   const UINT length = GetSystemDirectoryW(system, MAX_PATH);
   return std::wstring(system, length) + L"\\" + name;
 }
-std::wstring HostProgram() { return TestProgramDirectory() + L"amsiscan.exe"; }
+std::wstring HostProgram() { return ProgramDirectory() + L"amsiscan.exe"; }
 
 struct HostRun {
   DWORD exitCode = 0xFFFFFFFF;
@@ -390,7 +391,7 @@ TEST_F(RegisteredAmsiscanTest, RegisteredProviderIsFoundThroughItsInprocServer) 
   };
   // TestProgramDirectory is where the DLL lies; expanding %KESTROV_BIN% needs the
   // variable, which the child inherits.
-  SetEnvironmentVariableW(L"KESTROV_BIN", TestProgramDirectory().c_str());
+  SetEnvironmentVariableW(L"KESTROV_BIN", ProgramDirectory().c_str());
   const std::wstring name = sizeof(void*) == 8 ? L"KestrovAmsi64.dll" : L"KestrovAmsi32.dll";
   const Case cases[] = {{"REG_SZ", REG_SZ, ProviderDll()},
                         {"REG_EXPAND_SZ", REG_EXPAND_SZ, L"%KESTROV_BIN%" + name}};
@@ -405,7 +406,7 @@ TEST_F(RegisteredAmsiscanTest, RegisteredProviderIsFoundThroughItsInprocServer) 
     EXPECT_EQ(run.Line("loaded "), std::string("loaded \"") + ProviderName + "\" " +
                                        Narrow(ProviderClassIdText) + " from " +
                                        Narrow(c.type == REG_SZ ? ProviderDll()
-                                                               : TestProgramDirectory() + name))
+                                                               : ProgramDirectory() + name))
         << run.out;
     EXPECT_EQ(run.Line("overall: "), "overall: malware") << run.out;
     service.Stop();

@@ -1,8 +1,8 @@
 #include "host/file_stream.h"
 
-#include "tests/support/fake_amsi_stream.h"
-#include "tests/support/scan_path_test.h"
-#include "tests/support/test_service.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 
 #include <unknwn.h>
 

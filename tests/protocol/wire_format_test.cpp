@@ -1,5 +1,7 @@
 #include "protocol/wire_format.h"
 
+#include "testkit/request_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -64,4 +66,31 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(WireFormatTest, LimitsAreEightMebibytesAndOneKibibyte) {
   EXPECT_EQ(MaxContentBytes, 8u * 1024 * 1024);
   EXPECT_EQ(MaxNameBytes, 1024u);
+}
+
+// The product's definitions against the kit's independent statement of the
+// format, which every test, fuzzer and the benchmark build requests with.
+TEST(WireFormatTest, AgreesWithTheIndependentStatement) {
+  EXPECT_EQ(ScanRequestMagic, RequestMagic);
+  EXPECT_EQ(ScanRequestVersion, RequestVersion);
+  EXPECT_EQ(sizeof(ScanRequestHeader), RequestHeaderBytes);
+  EXPECT_EQ(MaxNameBytes, RequestMaxNameBytes);
+  EXPECT_EQ(MaxContentBytes, RequestMaxContentBytes);
+
+  const ScanRequestHeader product = {ScanRequestMagic, ScanRequestVersion, 0x01020304,
+                                     0x0A0B, 0x0C0D, 0x00123456, 1};
+  RequestHeader oracle;
+  oracle.processId = 0x01020304;
+  oracle.appNameBytes = 0x0A0B;
+  oracle.contentNameBytes = 0x0C0D;
+  oracle.contentBytes = 0x00123456;
+  oracle.truncated = 1;
+  Bytes bytes(sizeof product);
+  memcpy(bytes.data(), &product, sizeof product);
+  EXPECT_EQ(bytes, EncodeHeader(oracle));
+
+  const ParsedRequest parsed = ParseRequest(bytes);
+  ASSERT_TRUE(parsed.headerComplete);
+  EXPECT_EQ(parsed.header.contentBytes, product.contentBytes);
+  EXPECT_EQ(parsed.header.processId, product.processId);
 }

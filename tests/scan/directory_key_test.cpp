@@ -1,7 +1,8 @@
 #include "scan/directory_key.h"
 
+#include "testkit/child_process.h"
+#include "testkit/test_service.h"
 #include "tests/support/patching_test.h"
-#include "tests/support/test_service.h"
 
 #include <gtest/gtest.h>
 
@@ -103,16 +104,16 @@ struct ModulePathScript {
   HMODULE askedFor = reinterpret_cast<HMODULE>(1);
   DWORD askedSize = 0;
 };
-ModulePathScript modulePathScript;
+ModulePathScript gModulePathScript;
 
 DWORD WINAPI ScriptedGetModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
-  modulePathScript.askedFor = module;
-  modulePathScript.askedSize = size;
-  if (modulePathScript.fail) {
+  gModulePathScript.askedFor = module;
+  gModulePathScript.askedSize = size;
+  if (gModulePathScript.fail) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
-  const std::wstring& path = modulePathScript.modulePath;
+  const std::wstring& path = gModulePathScript.modulePath;
   if (path.size() < size) {
     wmemcpy(buffer, path.c_str(), path.size() + 1);
     return static_cast<DWORD>(path.size());
@@ -126,11 +127,11 @@ DWORD WINAPI ScriptedGetModuleFileName(HMODULE module, LPWSTR buffer, DWORD size
 class ModuleDirectoryKeyTest : public PatchingTest {
  protected:
   void SetUp() override {
-    modulePathScript = ModulePathScript();
+    gModulePathScript = ModulePathScript();
     for (wchar_t& unit : moduleDirectoryKey) unit = 0;
   }
   void Script() {
-    modulePathScript.real =
+    gModulePathScript.real =
         Patch("kernel32.dll", "GetModuleFileNameW", &ScriptedGetModuleFileName);
   }
   std::wstring Key() const { return moduleDirectoryKey; }
@@ -138,7 +139,7 @@ class ModuleDirectoryKeyTest : public PatchingTest {
 
 TEST_F(ModuleDirectoryKeyTest, ComesFromTheModulesOwnPath) {
   InitModuleDirectoryKey(nullptr);  // the test program itself
-  std::wstring expected = TestProgramDirectory();
+  std::wstring expected = ProgramDirectory();
   for (wchar_t& unit : expected) {
     if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit + 0x20);
   }
@@ -148,11 +149,11 @@ TEST_F(ModuleDirectoryKeyTest, ComesFromTheModulesOwnPath) {
 
 TEST_F(ModuleDirectoryKeyTest, AsksForItsOwnInstanceWithRoomFor260Units) {
   Script();
-  modulePathScript.modulePath = L"C:\\Kestrov\\KestrovAmsi64.dll";
+  gModulePathScript.modulePath = L"C:\\Kestrov\\KestrovAmsi64.dll";
   const HMODULE instance = reinterpret_cast<HMODULE>(0x10000);
   InitModuleDirectoryKey(instance);
-  EXPECT_EQ(modulePathScript.askedFor, instance);
-  EXPECT_EQ(modulePathScript.askedSize, 260u);
+  EXPECT_EQ(gModulePathScript.askedFor, instance);
+  EXPECT_EQ(gModulePathScript.askedSize, 260u);
   EXPECT_EQ(Key(), L"c:\\kestrov\\");
 }
 
@@ -174,8 +175,8 @@ TEST_F(ModuleDirectoryKeyTest, PathLengthsDecideWhetherKeyIsMade) {
       path = L"C:\\" + std::wstring(c.length - 9, L'D') + L"\\x.dll";
     }
     ASSERT_EQ(path.size(), c.length);
-    modulePathScript.fail = c.length == 0;
-    modulePathScript.modulePath = path;
+    gModulePathScript.fail = c.length == 0;
+    gModulePathScript.modulePath = path;
     InitModuleDirectoryKey(nullptr);
     if (c.keyMade) {
       EXPECT_EQ(Key(), KeyOf(path));

@@ -1,7 +1,7 @@
 #include "scan/pipe_transfer.h"
 
+#include "tests/scan/overlapped_pipe.h"
 #include "tests/support/patching_test.h"
-#include "tests/support/overlapped_pipe.h"
 
 #include <gtest/gtest.h>
 
@@ -45,75 +45,75 @@ struct HookState {
   std::vector<std::string> ioEvents;  // "cancel", "result(wait)", "result(nowait)"
   DWORD lastErrorAfterWaitingResult = 0;
 };
-HookState hooks;
+HookState gHooks;
 
 bool IsTransferEvent(HANDLE handle) {
-  for (HANDLE event : hooks.eventsCreated) {
+  for (HANDLE event : gHooks.eventsCreated) {
     if (event == handle) return true;
   }
   return false;
 }
 
 ULONGLONG WINAPI ScriptedTickCount() {
-  const size_t call = hooks.tickCalls++;
-  if (hooks.ticks.empty()) return hooks.realGetTickCount64();
-  return hooks.ticks[call < hooks.ticks.size() ? call : hooks.ticks.size() - 1];
+  const size_t call = gHooks.tickCalls++;
+  if (gHooks.ticks.empty()) return gHooks.realGetTickCount64();
+  return gHooks.ticks[call < gHooks.ticks.size() ? call : gHooks.ticks.size() - 1];
 }
 
 HANDLE WINAPI RecordingCreateEvent(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
                                    BOOL initialState, LPCWSTR name) {
-  if (hooks.failCreateEvent) {
+  if (gHooks.failCreateEvent) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  const HANDLE event = hooks.realCreateEventW(attributes, manualReset, initialState, name);
-  hooks.eventsCreated.push_back(event);
+  const HANDLE event = gHooks.realCreateEventW(attributes, manualReset, initialState, name);
+  gHooks.eventsCreated.push_back(event);
   return event;
 }
 
 BOOL WINAPI RecordingCloseHandle(HANDLE handle) {
-  hooks.handlesClosed.push_back(handle);
-  return hooks.realCloseHandle(handle);
+  gHooks.handlesClosed.push_back(handle);
+  return gHooks.realCloseHandle(handle);
 }
 
 DWORD Capped(DWORD count) {
-  if (hooks.requests.size() == 1 && hooks.firstRequestCap != 0 && count > hooks.firstRequestCap) {
-    return hooks.firstRequestCap;
+  if (gHooks.requests.size() == 1 && gHooks.firstRequestCap != 0 && count > gHooks.firstRequestCap) {
+    return gHooks.firstRequestCap;
   }
   return count;
 }
 
 BOOL WINAPI PartialWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                              LPOVERLAPPED overlapped) {
-  if (file != hooks.hookedPipe) return hooks.realWriteFile(file, buffer, count, written, overlapped);
-  hooks.requests.push_back({buffer, count});
-  return hooks.realWriteFile(file, buffer, Capped(count), written, overlapped);
+  if (file != gHooks.hookedPipe) return gHooks.realWriteFile(file, buffer, count, written, overlapped);
+  gHooks.requests.push_back({buffer, count});
+  return gHooks.realWriteFile(file, buffer, Capped(count), written, overlapped);
 }
 
 BOOL WINAPI PartialReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
                             LPOVERLAPPED overlapped) {
-  if (file != hooks.hookedPipe) return hooks.realReadFile(file, buffer, count, read, overlapped);
-  hooks.requests.push_back({buffer, count});
-  return hooks.realReadFile(file, buffer, Capped(count), read, overlapped);
+  if (file != gHooks.hookedPipe) return gHooks.realReadFile(file, buffer, count, read, overlapped);
+  gHooks.requests.push_back({buffer, count});
+  return gHooks.realReadFile(file, buffer, Capped(count), read, overlapped);
 }
 
 DWORD WINAPI RecordingWait(HANDLE handle, DWORD timeout) {
-  if (IsTransferEvent(handle)) hooks.waitTimeouts.push_back(timeout);
-  return hooks.realWaitForSingleObject(handle, timeout);
+  if (IsTransferEvent(handle)) gHooks.waitTimeouts.push_back(timeout);
+  return gHooks.realWaitForSingleObject(handle, timeout);
 }
 
 BOOL WINAPI RecordingCancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
-  if (file == hooks.hookedPipe) hooks.ioEvents.push_back("cancel");
-  return hooks.realCancelIoEx(file, overlapped);
+  if (file == gHooks.hookedPipe) gHooks.ioEvents.push_back("cancel");
+  return gHooks.realCancelIoEx(file, overlapped);
 }
 
 BOOL WINAPI RecordingGetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD count,
                                          BOOL wait) {
-  const BOOL result = hooks.realGetOverlappedResult(file, overlapped, count, wait);
-  if (file == hooks.hookedPipe) {
-    hooks.ioEvents.push_back(wait ? "result(wait)" : "result(nowait)");
-    if (wait) hooks.lastErrorAfterWaitingResult = result ? 0 : GetLastError();
-    if (hooks.reportZeroBytes && result) *count = 0;
+  const BOOL result = gHooks.realGetOverlappedResult(file, overlapped, count, wait);
+  if (file == gHooks.hookedPipe) {
+    gHooks.ioEvents.push_back(wait ? "result(wait)" : "result(nowait)");
+    if (wait) gHooks.lastErrorAfterWaitingResult = result ? 0 : GetLastError();
+    if (gHooks.reportZeroBytes && result) *count = 0;
   }
   return result;
 }
@@ -121,27 +121,27 @@ BOOL WINAPI RecordingGetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, L
 class PipeTransferTest : public PatchingTest {
  protected:
   void SetUp() override {
-    hooks = HookState();
+    gHooks = HookState();
     ASSERT_TRUE(MakePipePair(&pipes));
-    hooks.hookedPipe = pipes.client.get();
-    hooks.realGetTickCount64 = Patch("kernel32.dll", "GetTickCount64", &ScriptedTickCount);
-    hooks.realCreateEventW = Patch("kernel32.dll", "CreateEventW", &RecordingCreateEvent);
-    hooks.realCloseHandle = Patch("kernel32.dll", "CloseHandle", &RecordingCloseHandle);
-    hooks.realWriteFile = Patch("kernel32.dll", "WriteFile", &PartialWriteFile);
-    hooks.realReadFile = Patch("kernel32.dll", "ReadFile", &PartialReadFile);
-    hooks.realWaitForSingleObject =
+    gHooks.hookedPipe = pipes.client.get();
+    gHooks.realGetTickCount64 = Patch("kernel32.dll", "GetTickCount64", &ScriptedTickCount);
+    gHooks.realCreateEventW = Patch("kernel32.dll", "CreateEventW", &RecordingCreateEvent);
+    gHooks.realCloseHandle = Patch("kernel32.dll", "CloseHandle", &RecordingCloseHandle);
+    gHooks.realWriteFile = Patch("kernel32.dll", "WriteFile", &PartialWriteFile);
+    gHooks.realReadFile = Patch("kernel32.dll", "ReadFile", &PartialReadFile);
+    gHooks.realWaitForSingleObject =
         Patch("kernel32.dll", "WaitForSingleObject", &RecordingWait);
-    hooks.realCancelIoEx = Patch("kernel32.dll", "CancelIoEx", &RecordingCancelIoEx);
-    hooks.realGetOverlappedResult =
+    gHooks.realCancelIoEx = Patch("kernel32.dll", "CancelIoEx", &RecordingCancelIoEx);
+    gHooks.realGetOverlappedResult =
         Patch("kernel32.dll", "GetOverlappedResult", &RecordingGetOverlappedResult);
   }
 
   // The one event of the call was created and closed again.
   void ExpectEventCreatedAndClosed() {
-    ASSERT_EQ(hooks.eventsCreated.size(), 1u);
-    ASSERT_NE(hooks.eventsCreated[0], nullptr);
+    ASSERT_EQ(gHooks.eventsCreated.size(), 1u);
+    ASSERT_NE(gHooks.eventsCreated[0], nullptr);
     size_t closes = 0;
-    for (HANDLE handle : hooks.handlesClosed) closes += handle == hooks.eventsCreated[0] ? 1 : 0;
+    for (HANDLE handle : gHooks.handlesClosed) closes += handle == gHooks.eventsCreated[0] ? 1 : 0;
     EXPECT_EQ(closes, 1u);
   }
 
@@ -153,23 +153,23 @@ class PipeTransferTest : public PatchingTest {
 
 TEST_F(PipeTransferTest, ZeroCountSucceedsWithoutIoOrClock) {
   for (TransferDirection direction : {TransferDirection::Write, TransferDirection::Read}) {
-    hooks.eventsCreated.clear();
-    hooks.handlesClosed.clear();
-    hooks.tickCalls = 0;
+    gHooks.eventsCreated.clear();
+    gHooks.handlesClosed.clear();
+    gHooks.tickCalls = 0;
     BYTE byte = 0x5A;
     EXPECT_TRUE(TransferWithDeadline(pipes.client.get(), direction, &byte, 0, 0));
-    EXPECT_EQ(hooks.tickCalls, 0u);
-    EXPECT_TRUE(hooks.requests.empty());
+    EXPECT_EQ(gHooks.tickCalls, 0u);
+    EXPECT_TRUE(gHooks.requests.empty());
     ExpectEventCreatedAndClosed();
   }
 }
 
 TEST_F(PipeTransferTest, NoEventMeansFailureEvenForZeroBytes) {
-  hooks.failCreateEvent = true;
+  gHooks.failCreateEvent = true;
   BYTE bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   EXPECT_FALSE(TransferWithDeadline(pipes.client.get(), TransferDirection::Write, bytes, 0, Soon()));
   EXPECT_FALSE(TransferWithDeadline(pipes.client.get(), TransferDirection::Write, bytes, 8, Soon()));
-  EXPECT_TRUE(hooks.requests.empty());
+  EXPECT_TRUE(gHooks.requests.empty());
   RestorePatches();
   EXPECT_EQ(ServerBytesWaiting(pipes.server.get()), 0u);
 }
@@ -188,14 +188,14 @@ TEST_F(PipeTransferTest, RequestIssuedOnlyWhileClockIsBeforeDeadline) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "now " << c.now << ", deadline " << c.deadline);
-    hooks.ticks = {c.now};
-    hooks.tickCalls = 0;
-    hooks.requests.clear();
+    gHooks.ticks = {c.now};
+    gHooks.tickCalls = 0;
+    gHooks.requests.clear();
     BYTE bytes[4] = {9, 8, 7, 6};
     EXPECT_EQ(TransferWithDeadline(pipes.client.get(), TransferDirection::Write, bytes, 4,
                                    c.deadline),
               c.issued);
-    EXPECT_EQ(hooks.requests.size(), c.issued ? 1u : 0u);
+    EXPECT_EQ(gHooks.requests.size(), c.issued ? 1u : 0u);
   }
   RestorePatches();
   EXPECT_EQ(ServerBytesWaiting(pipes.server.get()), 4u);  // only the last case wrote
@@ -204,17 +204,17 @@ TEST_F(PipeTransferTest, RequestIssuedOnlyWhileClockIsBeforeDeadline) {
 TEST_F(PipeTransferTest, PartialWriteIsFollowedByRequestForTheRest) {
   std::vector<BYTE> data(1000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 7);
-  hooks.firstRequestCap = 400;
-  hooks.ticks = {1000, 1100};
+  gHooks.firstRequestCap = 400;
+  gHooks.ticks = {1000, 1100};
   EXPECT_TRUE(TransferWithDeadline(pipes.client.get(), TransferDirection::Write, data.data(),
                                    1000, 1500));
-  ASSERT_EQ(hooks.requests.size(), 2u);
-  EXPECT_EQ(hooks.requests[0].buffer, data.data());
-  EXPECT_EQ(hooks.requests[0].count, 1000u);
-  EXPECT_EQ(hooks.requests[1].buffer, data.data() + 400);
-  EXPECT_EQ(hooks.requests[1].count, 600u);
+  ASSERT_EQ(gHooks.requests.size(), 2u);
+  EXPECT_EQ(gHooks.requests[0].buffer, data.data());
+  EXPECT_EQ(gHooks.requests[0].count, 1000u);
+  EXPECT_EQ(gHooks.requests[1].buffer, data.data() + 400);
+  EXPECT_EQ(gHooks.requests[1].count, 600u);
   // Each pass waits for what is left of the budget at its own clock reading.
-  EXPECT_EQ(hooks.waitTimeouts, (std::vector<DWORD>{500, 400}));
+  EXPECT_EQ(gHooks.waitTimeouts, (std::vector<DWORD>{500, 400}));
   ExpectEventCreatedAndClosed();
   RestorePatches();
   EXPECT_EQ(ServerRead(pipes.server.get(), 1000), data);
@@ -223,12 +223,12 @@ TEST_F(PipeTransferTest, PartialWriteIsFollowedByRequestForTheRest) {
 TEST_F(PipeTransferTest, PartialReadIsFollowedByRequestForTheRest) {
   const BYTE sent[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   ASSERT_TRUE(ServerWrite(pipes.server.get(), sent, sizeof sent));
-  hooks.firstRequestCap = 5;
+  gHooks.firstRequestCap = 5;
   BYTE received[8] = {};
   EXPECT_TRUE(TransferWithDeadline(pipes.client.get(), TransferDirection::Read, received, 8, Soon()));
-  ASSERT_EQ(hooks.requests.size(), 2u);
-  EXPECT_EQ(hooks.requests[1].buffer, received + 5);
-  EXPECT_EQ(hooks.requests[1].count, 3u);
+  ASSERT_EQ(gHooks.requests.size(), 2u);
+  EXPECT_EQ(gHooks.requests[1].buffer, received + 5);
+  EXPECT_EQ(gHooks.requests[1].count, 3u);
   EXPECT_EQ(0, memcmp(sent, received, sizeof sent));
 }
 
@@ -245,7 +245,7 @@ TEST_F(PipeTransferTest, VerdictArrivingInTwoPiecesIsReadInOrder) {
       TransferWithDeadline(pipes.client.get(), TransferDirection::Read, received, 4, Soon());
   server.join();
   EXPECT_TRUE(moved);
-  EXPECT_EQ(hooks.requests.size(), 2u);
+  EXPECT_EQ(gHooks.requests.size(), 2u);
   const BYTE expected[4] = {0x11, 0x22, 0x33, 0x44};
   EXPECT_EQ(0, memcmp(expected, received, 4));
 }
@@ -258,11 +258,11 @@ TEST_F(PipeTransferTest, SilentPeerEndsAtDeadlineAfterCancelledReadHasEnded) {
   const ULONGLONG elapsed = GetTickCount64() - start;
   EXPECT_GE(elapsed, 290u);
   EXPECT_LT(elapsed, 1300u);
-  ASSERT_EQ(hooks.waitTimeouts.size(), 1u);
-  EXPECT_LE(hooks.waitTimeouts[0], 300u);
+  ASSERT_EQ(gHooks.waitTimeouts.size(), 1u);
+  EXPECT_LE(gHooks.waitTimeouts[0], 300u);
   // Cancelled, then waited for: the request has ended, as cancelled.
-  EXPECT_EQ(hooks.ioEvents, (std::vector<std::string>{"cancel", "result(wait)"}));
-  EXPECT_EQ(hooks.lastErrorAfterWaitingResult, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(gHooks.ioEvents, (std::vector<std::string>{"cancel", "result(wait)"}));
+  EXPECT_EQ(gHooks.lastErrorAfterWaitingResult, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   ExpectEventCreatedAndClosed();
   // Nothing is pending any more: a server write now stays in the pipe.
   RestorePatches();
@@ -278,36 +278,36 @@ TEST_F(PipeTransferTest, PeerThatStopsReadingEndsWriteAtDeadline) {
   EXPECT_FALSE(TransferWithDeadline(pipes.client.get(), TransferDirection::Write, data.data(),
                                     static_cast<DWORD>(data.size()), start + 250));
   EXPECT_GE(GetTickCount64() - start, 240u);
-  EXPECT_EQ(hooks.ioEvents, (std::vector<std::string>{"cancel", "result(wait)"}));
+  EXPECT_EQ(gHooks.ioEvents, (std::vector<std::string>{"cancel", "result(wait)"}));
 }
 
 TEST_F(PipeTransferTest, WaitTimeoutKeepsLow32BitsOfRemainingTime) {
-  hooks.ticks = {1000};
+  gHooks.ticks = {1000};
   BYTE received[4];
   const ULONGLONG deadline = 1000 + (1ull << 32) + 200;
   EXPECT_FALSE(TransferWithDeadline(pipes.client.get(), TransferDirection::Read, received, 4,
                                     deadline));
-  EXPECT_EQ(hooks.waitTimeouts, (std::vector<DWORD>{200}));
+  EXPECT_EQ(gHooks.waitTimeouts, (std::vector<DWORD>{200}));
 }
 
 TEST_F(PipeTransferTest, RequestCompletingWithZeroBytesFails) {
   const BYTE sent[4] = {1, 0, 0, 0};
   ASSERT_TRUE(ServerWrite(pipes.server.get(), sent, 4));
-  hooks.reportZeroBytes = true;
+  gHooks.reportZeroBytes = true;
   BYTE received[4];
   EXPECT_FALSE(TransferWithDeadline(pipes.client.get(), TransferDirection::Read, received, 4, Soon()));
-  EXPECT_EQ(hooks.requests.size(), 1u);  // no second pass
+  EXPECT_EQ(gHooks.requests.size(), 1u);  // no second pass
   ExpectEventCreatedAndClosed();
 }
 
 TEST_F(PipeTransferTest, PeerGoneBeforeWriteFailsAtOnce) {
   pipes.server.reset();
-  hooks.handlesClosed.clear();  // the event may reuse the server's handle value
+  gHooks.handlesClosed.clear();  // the event may reuse the server's handle value
   BYTE bytes[4] = {1, 2, 3, 4};
   const ULONGLONG start = GetTickCount64();
   EXPECT_FALSE(TransferWithDeadline(pipes.client.get(), TransferDirection::Write, bytes, 4, Soon()));
   EXPECT_LT(GetTickCount64() - start, 1000u);
-  EXPECT_TRUE(hooks.waitTimeouts.empty());
+  EXPECT_TRUE(gHooks.waitTimeouts.empty());
   ExpectEventCreatedAndClosed();
 }
 
@@ -323,7 +323,7 @@ TEST_F(PipeTransferTest, PeerDisconnectingDuringPendingReadFails) {
   server.join();
   EXPECT_FALSE(moved);
   EXPECT_LT(GetTickCount64() - start, 1000u);
-  EXPECT_EQ(hooks.ioEvents, (std::vector<std::string>{"result(nowait)"}));
+  EXPECT_EQ(gHooks.ioEvents, (std::vector<std::string>{"result(nowait)"}));
 }
 
 TEST_F(PipeTransferTest, WholeRemainderAskedForInOneRequest) {
@@ -337,18 +337,18 @@ TEST_F(PipeTransferTest, WholeRemainderAskedForInOneRequest) {
   EXPECT_TRUE(TransferWithDeadline(pipes.client.get(), TransferDirection::Write, data.data(),
                                    size, Soon(10000)));
   server.join();
-  ASSERT_FALSE(hooks.requests.empty());
+  ASSERT_FALSE(gHooks.requests.empty());
   DWORD previousOffset = 0;
-  for (size_t i = 0; i < hooks.requests.size(); ++i) {
+  for (size_t i = 0; i < gHooks.requests.size(); ++i) {
     const DWORD offset = static_cast<DWORD>(
-        static_cast<const BYTE*>(hooks.requests[i].buffer) - data.data());
+        static_cast<const BYTE*>(gHooks.requests[i].buffer) - data.data());
     if (i > 0) {
       EXPECT_GT(offset, previousOffset);
     }
-    EXPECT_EQ(hooks.requests[i].count, size - offset);
+    EXPECT_EQ(gHooks.requests[i].count, size - offset);
     previousOffset = offset;
   }
-  EXPECT_EQ(hooks.requests[0].count, size);
+  EXPECT_EQ(gHooks.requests[0].count, size);
   EXPECT_TRUE(received == data);
 }
 

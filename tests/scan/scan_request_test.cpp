@@ -2,7 +2,7 @@
 
 #include "scan/scan.h"
 #include "scan/service_channel.h"
-#include "tests/support/scan_path_test.h"
+#include "tests/scan/scan_path_test.h"
 
 #include <gtest/gtest.h>
 
@@ -126,21 +126,21 @@ struct WriteFault {
   int writes = 0;
   int reads = 0;
 };
-WriteFault writeFault;
+WriteFault gWriteFault;
 
 BOOL WINAPI FailingNthWrite(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                             LPOVERLAPPED overlapped) {
-  if (++writeFault.writes == writeFault.failAt) {
+  if (++gWriteFault.writes == gWriteFault.failAt) {
     SetLastError(ERROR_NO_DATA);
     return FALSE;
   }
-  return writeFault.realWrite(file, buffer, count, written, overlapped);
+  return gWriteFault.realWrite(file, buffer, count, written, overlapped);
 }
 
 BOOL WINAPI CountingRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
                          LPOVERLAPPED overlapped) {
-  ++writeFault.reads;
-  return writeFault.realRead(file, buffer, count, read, overlapped);
+  ++gWriteFault.reads;
+  return gWriteFault.realRead(file, buffer, count, read, overlapped);
 }
 
 TEST_F(ScanRequestTest, FirstFailingTransferEndsTheExchange) {
@@ -153,10 +153,10 @@ TEST_F(ScanRequestTest, FirstFailingTransferEndsTheExchange) {
     ASSERT_TRUE(StartService());
     const HANDLE pipe = OpenServiceChannel();
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    writeFault = WriteFault();
-    writeFault.failAt = failAt;
-    writeFault.realWrite = Patch("kernel32.dll", "WriteFile", &FailingNthWrite);
-    writeFault.realRead = Patch("kernel32.dll", "ReadFile", &CountingRead);
+    gWriteFault = WriteFault();
+    gWriteFault.failAt = failAt;
+    gWriteFault.realWrite = Patch("kernel32.dll", "WriteFile", &FailingNthWrite);
+    gWriteFault.realRead = Patch("kernel32.dll", "ReadFile", &CountingRead);
     uint32_t verdict = 0xdeadbeef;
     EXPECT_FALSE(ExchangeScanRequest(pipe, appName.data(), static_cast<DWORD>(appName.size()),
                                      contentName.data(), static_cast<DWORD>(contentName.size()),
@@ -164,8 +164,8 @@ TEST_F(ScanRequestTest, FirstFailingTransferEndsTheExchange) {
                                      GetTickCount64() + ExchangeBudgetMs, &verdict));
     RestorePatches();
     CloseHandle(pipe);
-    EXPECT_EQ(writeFault.writes, failAt) << "a piece was written after the failure";
-    EXPECT_EQ(writeFault.reads, 0) << "a verdict was read after the failure";
+    EXPECT_EQ(gWriteFault.writes, failAt) << "a piece was written after the failure";
+    EXPECT_EQ(gWriteFault.reads, 0) << "a verdict was read after the failure";
     EXPECT_EQ(verdict, 0xdeadbeefu);
     EXPECT_TRUE(service.WaitForEndedConnections(1));
     service.Stop();

@@ -1,6 +1,6 @@
 #include "scan/scan.h"
 
-#include "tests/support/scan_path_test.h"
+#include "tests/scan/scan_path_test.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,7 @@ TEST_F(ScanTest, EarlyExitsLeaveNotDetectedWhateverResultHeld) {
       SCOPED_TRACE(testing::Message() << c.name << ", result held " << before);
       RecordPipeOpens();
       WatchHeap();
-      scanHooks.failHeapAlloc = c.failHeap;
+      gScanHooks.failHeapAlloc = c.failHeap;
       FakeAmsiStream stream;
       c.arrange(stream);
       AMSI_RESULT result = static_cast<AMSI_RESULT>(before);
@@ -60,8 +60,8 @@ TEST_F(ScanTest, EarlyExitsLeaveNotDetectedWhateverResultHeld) {
       RestorePatches();
       EXPECT_EQ(result, AMSI_RESULT_NOT_DETECTED);
       EXPECT_EQ(stream.callCount, c.streamCalls);
-      EXPECT_EQ(scanHooks.opens.size(), c.pipeOpens);
-      scanHooks = ScanHooks();
+      EXPECT_EQ(gScanHooks.opens.size(), c.pipeOpens);
+      gScanHooks = ScanHooks();
     }
   }
 }
@@ -82,8 +82,8 @@ TEST_F(ScanTest, GathersAttributesInOrderThenTakesTickBaseThenOpens) {
     EXPECT_EQ(stream.calls[i].attribute, order[i]);
     EXPECT_EQ(stream.calls[i].dataSize, sizes[i]);
   }
-  EXPECT_EQ(scanHooks.streamCallsAtTickBase, 4u);
-  EXPECT_EQ(scanHooks.tickCallsAtFirstOpen, 1u) << "the tick base is not taken right before the open";
+  EXPECT_EQ(gScanHooks.streamCallsAtTickBase, 4u);
+  EXPECT_EQ(gScanHooks.tickCallsAtFirstOpen, 1u) << "the tick base is not taken right before the open";
 }
 
 TEST_F(ScanTest, ContentIsCappedAt8MiBAndFlaggedWhenLonger) {
@@ -127,7 +127,7 @@ TEST_F(ScanTest, AddressPathMakesNoAllocationAndNoRead) {
   FakeAmsiStream stream;
   Prepare(stream, 100000, true);
   EXPECT_EQ(RunScan(stream), AMSI_RESULT_DETECTED);
-  EXPECT_EQ(scanHooks.heapAllocs, 0u);
+  EXPECT_EQ(gScanHooks.heapAllocs, 0u);
   EXPECT_EQ(stream.ReadCalls(), 0u);
 }
 
@@ -156,13 +156,13 @@ TEST_F(ScanTest, ReadPathReadsOnceFromStartIntoOneCopyOfCappedSize) {
     WatchHeap();
     EXPECT_EQ(RunScan(stream), AMSI_RESULT_DETECTED);
     RestorePatches();
-    EXPECT_EQ(scanHooks.heapAllocSizes, (std::vector<SIZE_T>{c.capped}));
+    EXPECT_EQ(gScanHooks.heapAllocSizes, (std::vector<SIZE_T>{c.capped}));
     ASSERT_EQ(stream.ReadCalls(), 1u);
     ASSERT_EQ(stream.callCount, 5u);
     EXPECT_TRUE(stream.calls[4].isRead);
     EXPECT_EQ(stream.calls[4].position, 0u);
     EXPECT_EQ(stream.calls[4].dataSize, c.capped);
-    scanHooks = ScanHooks();
+    gScanHooks = ScanHooks();
   }
   const std::vector<ParsedRequest> requests = StopAndTakeRequests();
   ASSERT_EQ(requests.size(), std::size(cases));

@@ -1,7 +1,8 @@
 #include "scan/service_channel.h"
 
 #include "scan/directory_key.h"
-#include "tests/support/scan_path_test.h"
+#include "testkit/child_process.h"
+#include "tests/scan/scan_path_test.h"
 
 #include <gtest/gtest.h>
 
@@ -25,15 +26,15 @@ TEST_F(ServiceChannelTest, OpensPipeWithExactArguments) {
   const HANDLE pipe = OpenServiceChannel();
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
   CloseHandle(pipe);
-  ASSERT_EQ(scanHooks.opens.size(), 1u);
-  const ScanHooks::Open& open = scanHooks.opens[0];
+  ASSERT_EQ(gScanHooks.opens.size(), 1u);
+  const ScanHooks::Open& open = gScanHooks.opens[0];
   EXPECT_EQ(open.access, 0xC0000000u);
   EXPECT_EQ(open.share, 0u);
   EXPECT_FALSE(open.securityAttributes);
   EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_EXISTING));
   EXPECT_EQ(open.flags, 0x40110000u);
   EXPECT_FALSE(open.templateFile);
-  EXPECT_TRUE(scanHooks.pipeWaits.empty());
+  EXPECT_TRUE(gScanHooks.pipeWaits.empty());
 }
 
 TEST_F(ServiceChannelTest, NoServerFailsAtOnceWithoutWaiting) {
@@ -41,8 +42,8 @@ TEST_F(ServiceChannelTest, NoServerFailsAtOnceWithoutWaiting) {
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(OpenServiceChannel(), INVALID_HANDLE_VALUE);
   EXPECT_LT(GetTickCount64() - start, 250u);
-  EXPECT_EQ(scanHooks.opens.size(), 1u);
-  EXPECT_TRUE(scanHooks.pipeWaits.empty());
+  EXPECT_EQ(gScanHooks.opens.size(), 1u);
+  EXPECT_TRUE(gScanHooks.pipeWaits.empty());
 }
 
 TEST_F(ServiceChannelTest, BusyPipeThatFreesInTimeIsOpenedOnSecondTry) {
@@ -53,8 +54,8 @@ TEST_F(ServiceChannelTest, BusyPipeThatFreesInTimeIsOpenedOnSecondTry) {
   const HANDLE pipe = OpenServiceChannel();
   EXPECT_NE(pipe, INVALID_HANDLE_VALUE);
   if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
-  EXPECT_EQ(scanHooks.opens.size(), 2u);
-  EXPECT_EQ(scanHooks.pipeWaits, (std::vector<DWORD>{300}));
+  EXPECT_EQ(gScanHooks.opens.size(), 2u);
+  EXPECT_EQ(gScanHooks.pipeWaits, (std::vector<DWORD>{300}));
 }
 
 TEST_F(ServiceChannelTest, BusyPipeThatStaysBusyFailsAfterOneWait) {
@@ -65,8 +66,8 @@ TEST_F(ServiceChannelTest, BusyPipeThatStaysBusyFailsAfterOneWait) {
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(OpenServiceChannel(), INVALID_HANDLE_VALUE);
   const ULONGLONG elapsed = GetTickCount64() - start;
-  EXPECT_EQ(scanHooks.opens.size(), 1u);
-  EXPECT_EQ(scanHooks.pipeWaits, (std::vector<DWORD>{300}));
+  EXPECT_EQ(gScanHooks.opens.size(), 1u);
+  EXPECT_EQ(gScanHooks.pipeWaits, (std::vector<DWORD>{300}));
   // The protocol's own wait: one time-out of 300 ms, then nothing more.
   EXPECT_GE(elapsed, 280u);
   EXPECT_LT(elapsed, 900u);
@@ -77,16 +78,16 @@ TEST_F(ServiceChannelTest, FreedInstanceTakenByAnotherClientMeansSecondWaitAndFa
   script.busyMs = 250;
   ASSERT_TRUE(StartService(script));
   RecordPipeOpens();
-  scanHooks.stealFreedInstance = true;
+  gScanHooks.stealFreedInstance = true;
   EXPECT_EQ(OpenServiceChannel(), INVALID_HANDLE_VALUE);
-  EXPECT_NE(scanHooks.stolen, INVALID_HANDLE_VALUE) << "the other client got no instance";
-  EXPECT_EQ(scanHooks.opens.size(), 2u);
-  EXPECT_EQ(scanHooks.pipeWaits, (std::vector<DWORD>{300, 300}));
+  EXPECT_NE(gScanHooks.stolen, INVALID_HANDLE_VALUE) << "the other client got no instance";
+  EXPECT_EQ(gScanHooks.opens.size(), 2u);
+  EXPECT_EQ(gScanHooks.pipeWaits, (std::vector<DWORD>{300, 300}));
 }
 
 TEST_F(ServiceChannelTest, ServerInModuleDirectorySpelledInOtherCaseIsAccepted) {
   // The module's path as an installer might spell it: capitals throughout.
-  std::wstring path = TestProgramDirectory() + L"KESTROVAMSI.DLL";
+  std::wstring path = ProgramDirectory() + L"KESTROVAMSI.DLL";
   for (wchar_t& unit : path) {
     if (unit >= L'a' && unit <= L'z') unit = static_cast<wchar_t>(unit - 0x20);
   }
@@ -105,16 +106,16 @@ struct RogueCase {
 void PrintTo(const RogueCase& c, std::ostream* out) { *out << c.name; }
 
 std::wstring ProgramDirectoryWithout(const wchar_t* suffix) {
-  std::wstring directory = TestProgramDirectory();
+  std::wstring directory = ProgramDirectory();
   directory.pop_back();  // the trailing backslash
   return directory + suffix;
 }
 
 const RogueCase rogueCases[] = {
-    {"Subdirectory", [] { return TestProgramDirectory() + L"rogue"; }},
+    {"Subdirectory", [] { return ProgramDirectory() + L"rogue"; }},
     {"Parent",
      [] {
-       std::wstring directory = TestProgramDirectory();
+       std::wstring directory = ProgramDirectory();
        directory.pop_back();
        return directory.substr(0, directory.rfind(L'\\'));
      }},
@@ -137,7 +138,7 @@ TEST_P(RogueServerTest, IsRejectedBeforeAnyByteIsSent) {
   HRESULT hr = E_FAIL;
   EXPECT_EQ(RunScan(stream, &hr), AMSI_RESULT_NOT_DETECTED);
   EXPECT_EQ(hr, S_OK);
-  EXPECT_EQ(scanHooks.imageQueries, 1u) << "the server was not reached and checked";
+  EXPECT_EQ(gScanHooks.imageQueries, 1u) << "the server was not reached and checked";
   EXPECT_TRUE(service.WaitForEndedConnections(1));
   service.Stop();
   RestorePatches();
@@ -156,9 +157,9 @@ INSTANTIATE_TEST_SUITE_P(Directories, RogueServerTest, testing::ValuesIn(rogueCa
 
 TEST_F(ServiceChannelTest, NonAsciiCaseDifferenceIsRejected) {
   // The service runs from ...\bin\ä\ while the module claims ...\bin\Ä\.
-  const std::wstring directory = TestProgramDirectory() + L"\u00E4";
+  const std::wstring directory = ProgramDirectory() + L"\u00E4";
   const std::wstring copy = CopyTestServiceTo(directory);
-  const std::wstring modulePath = TestProgramDirectory() + L"\u00C4\\KestrovAmsi.dll";
+  const std::wstring modulePath = ProgramDirectory() + L"\u00C4\\KestrovAmsi.dll";
   MakeDirectoryKey(modulePath.c_str(), moduleDirectoryKey);
   ASSERT_TRUE(service.Start(TestServiceScript(), copy));
   EXPECT_FALSE(OpenAndClose());
@@ -174,12 +175,12 @@ TEST_F(ServiceChannelTest, EmptyModuleKeyRejectsServerAfterQueryingAndClosingIts
   ASSERT_TRUE(StartService());
   WatchServerChecks();
   EXPECT_EQ(OpenServiceChannel(), INVALID_HANDLE_VALUE);
-  ASSERT_EQ(scanHooks.processesOpened.size(), 1u);
-  EXPECT_EQ(scanHooks.imageQueries, 1u);
-  EXPECT_EQ(scanHooks.processAccess, (std::vector<DWORD>{PROCESS_QUERY_LIMITED_INFORMATION}));
+  ASSERT_EQ(gScanHooks.processesOpened.size(), 1u);
+  EXPECT_EQ(gScanHooks.imageQueries, 1u);
+  EXPECT_EQ(gScanHooks.processAccess, (std::vector<DWORD>{PROCESS_QUERY_LIMITED_INFORMATION}));
   // The process handle is closed, and then the pipe.
-  ASSERT_EQ(scanHooks.handlesClosed.size(), 2u);
-  EXPECT_EQ(scanHooks.handlesClosed[0], scanHooks.processesOpened[0]);
+  ASSERT_EQ(gScanHooks.handlesClosed.size(), 2u);
+  EXPECT_EQ(gScanHooks.handlesClosed[0], gScanHooks.processesOpened[0]);
 }
 
 TEST_F(ServiceChannelTest, ServerIdentityFailuresRejectTheServer) {
@@ -196,12 +197,12 @@ TEST_F(ServiceChannelTest, ServerIdentityFailuresRejectTheServer) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     WatchServerChecks();
-    scanHooks.*c.fault = true;
-    const size_t closesBefore = scanHooks.handlesClosed.size();
+    gScanHooks.*c.fault = true;
+    const size_t closesBefore = gScanHooks.handlesClosed.size();
     EXPECT_EQ(OpenServiceChannel(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(scanHooks.imageQueries, 0u);
-    EXPECT_EQ(scanHooks.handlesClosed.size(), closesBefore + 1) << "the pipe was not closed";
-    scanHooks.*c.fault = false;
+    EXPECT_EQ(gScanHooks.imageQueries, 0u);
+    EXPECT_EQ(gScanHooks.handlesClosed.size(), closesBefore + 1) << "the pipe was not closed";
+    gScanHooks.*c.fault = false;
     RestorePatches();
   }
   // The same service is accepted once nothing fails.

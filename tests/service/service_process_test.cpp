@@ -12,9 +12,9 @@ ScanRequest EicarRequest() {
 }
 
 TEST(ServiceProcessTest, SecondServiceRefusesToStartWhileOneRuns) {
-  ServiceProcess first;
+  ReferenceService first;
   ASSERT_TRUE(first.Start({}));
-  ServiceProcess second;
+  ReferenceService second;
   ASSERT_TRUE(second.Launch({L"--max-seconds", L"60"}));
   DWORD exitCode = 0;
   ASSERT_TRUE(second.WaitForExit(ClientWaitMs, &exitCode)) << "the second service kept running";
@@ -26,15 +26,15 @@ TEST(ServiceProcessTest, SecondServiceRefusesToStartWhileOneRuns) {
 }
 
 TEST(ServiceProcessTest, StopsCleanlyAfterMaxSeconds) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--max-seconds", L"1"}));
   EXPECT_EQ(1, Scan(EicarRequest()));
   DWORD exitCode = 99;
   ASSERT_TRUE(service.WaitForExit(ClientWaitMs, &exitCode)) << "the service did not stop";
   EXPECT_EQ(0u, exitCode);
-  EXPECT_FALSE(PipeExists());
+  EXPECT_FALSE(ServicePipeExists());
   // Once stopped, the name is free for the next service.
-  ServiceProcess next;
+  ReferenceService next;
   ASSERT_TRUE(next.Start({}));
   EXPECT_EQ(1, Scan(EicarRequest()));
 }
@@ -62,7 +62,7 @@ DWORD WINAPI ScanUntilStopped(void* parameter) {
 }
 
 TEST(ServiceProcessTest, StoppingWritesTheLogLineOfEveryAnsweredScan) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--max-seconds", L"2", L"--log", service.PathOf(L"log.txt")}));
   // Clients scan right up to the stop, so that lines are still waiting to
   // be written when it comes.
@@ -90,7 +90,7 @@ TEST(ServiceProcessTest, StoppingWritesTheLogLineOfEveryAnsweredScan) {
 }
 
 TEST(ServiceProcessTest, HelpDocumentsEveryOption) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Launch({L"--help"}));
   DWORD exitCode = 99;
   ASSERT_TRUE(service.WaitForExit(ClientWaitMs, &exitCode));
@@ -100,7 +100,7 @@ TEST(ServiceProcessTest, HelpDocumentsEveryOption) {
                              "--log FILE", "--max-seconds S", "--help"}) {
     EXPECT_NE(std::string::npos, help.find(option)) << option << " is not documented";
   }
-  EXPECT_FALSE(PipeExists());
+  EXPECT_FALSE(ServicePipeExists());
 }
 
 struct BadCommandCase {
@@ -114,13 +114,13 @@ void PrintTo(const BadCommandCase& c, std::ostream* out) { *out << c.name; }
 class BadCommandLineTest : public ::testing::TestWithParam<BadCommandCase> {};
 
 TEST_P(BadCommandLineTest, IsRefusedNamingTheOption) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Launch(GetParam().arguments));
   DWORD exitCode = 0;
   ASSERT_TRUE(service.WaitForExit(ClientWaitMs, &exitCode)) << "the service started anyway";
   EXPECT_NE(0u, exitCode);
   EXPECT_NE(std::string::npos, service.Stderr().find(GetParam().named)) << service.Stderr();
-  EXPECT_FALSE(PipeExists());
+  EXPECT_FALSE(ServicePipeExists());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -29,7 +29,7 @@ ScanRequest CleanRequest(uint32_t processId = GoodProcessId) {
 }
 
 // The pids of the scans the log shows, once it shows at least `count`.
-std::vector<std::string> LoggedPids(ServiceProcess& service, size_t count) {
+std::vector<std::string> LoggedPids(ReferenceService& service, size_t count) {
   std::vector<std::string> pids;
   for (const std::string& line :
        WaitForLogLines([&] { return ReadTextFile(service.PathOf(L"log.txt")); }, count)) {
@@ -73,7 +73,7 @@ const MalformedCase MalformedCases[] = {
     Malformed("AppNameAbove1024", [](RequestHeader* h) { h->appNameBytes = 1026; }),
     Malformed("ContentNameAbove1024", [](RequestHeader* h) { h->contentNameBytes = 1026; }),
     Malformed("ContentZero", [](RequestHeader* h) { h->contentBytes = 0; }),
-    Malformed("ContentAbove8MiB", [](RequestHeader* h) { h->contentBytes = MaxRequestContentBytes + 1; }),
+    Malformed("ContentAbove8MiB", [](RequestHeader* h) { h->contentBytes = RequestMaxContentBytes + 1; }),
     Malformed("ContentAllOnes", [](RequestHeader* h) { h->contentBytes = 0xFFFFFFFF; }),
     Malformed("TruncatedTwo", [](RequestHeader* h) { h->truncated = 2; }),
 };
@@ -81,7 +81,7 @@ const MalformedCase MalformedCases[] = {
 class MalformedRequestTest : public ::testing::TestWithParam<MalformedCase> {};
 
 TEST_P(MalformedRequestTest, IsDroppedWithoutVerdictAndHarmsNoOtherConnection) {
-  ServiceProcess service;
+  ReferenceService service;
   // A connection limit far beyond the client's wait: a drop can only come
   // from the check of the header.
   ASSERT_TRUE(service.Start({L"--connection-timeout-ms", L"120000", L"--log",
@@ -137,7 +137,7 @@ class CutOffRequestTest
 TEST_P(CutOffRequestTest, IsDroppedWithoutVerdictAndTheServiceServesOn) {
   const CutOffCase cut = std::get<0>(GetParam());
   const bool stalls = std::get<1>(GetParam()) == CutOffEnd::ClientStalls;
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--connection-timeout-ms", L"500", L"--log",
                              service.PathOf(L"log.txt")}));
 
@@ -182,7 +182,7 @@ Bytes HalfHeader() {
 }
 
 TEST(StalledClientTest, DoesNotHoldUpOtherClients) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--connection-timeout-ms", L"120000"}));
   PipeClient stalled;
   ASSERT_TRUE(stalled.Connect());
@@ -198,7 +198,7 @@ TEST(StalledClientTest, DoesNotHoldUpOtherClients) {
 }
 
 TEST(StalledClientTest, IsDroppedAtTheConnectionLimitFreeingItsInstance) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--instances", L"1", L"--connection-timeout-ms", L"500"}));
   PipeClient stalled;
   ASSERT_TRUE(stalled.Connect());
@@ -222,7 +222,7 @@ void PrintTo(const InstanceCase& c, std::ostream* out) { *out << c.name; }
 class InstanceCountTest : public ::testing::TestWithParam<InstanceCase> {};
 
 TEST_P(InstanceCountTest, ServesThatManyClientsAtOnceAndNoMore) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start(GetParam().arguments));
   const size_t count = GetParam().instances;
   std::vector<std::unique_ptr<PipeClient>> clients;
@@ -266,7 +266,7 @@ DWORD WINAPI RunScans(void* parameter) {
 }
 
 TEST(ConcurrentScansTest, EveryClientGetsItsOwnVerdict) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--log", service.PathOf(L"log.txt")}));
   constexpr int Threads = 24;
   std::vector<ScanWork> work(Threads);

@@ -46,9 +46,9 @@ std::vector<ScanCase> ScanCases() {
        WithContent(Concat({Filler(64 * 1024 - 20), AsBytes(sample), Filler(1000)})),
        AmsiSampleRule},
       {"EicarAtEndOf8MiB",
-       WithContent(Concat({Filler(MaxRequestContentBytes - eicar.size()), AsBytes(eicar)})), EicarRule},
+       WithContent(Concat({Filler(RequestMaxContentBytes - eicar.size()), AsBytes(eicar)})), EicarRule},
       {"EicarUtf16AtStartOf8MiB",
-       WithContent(Concat({Utf16(eicar), Filler(MaxRequestContentBytes - 2 * eicar.size())})),
+       WithContent(Concat({Utf16(eicar), Filler(RequestMaxContentBytes - 2 * eicar.size())})),
        EicarRule},
       {"FirstMatchInContentWins",
        WithContent(AsBytes("1 " + sample + " 2 " + eicar)), AmsiSampleRule},
@@ -56,7 +56,7 @@ std::vector<ScanCase> ScanCases() {
       {"TruncatedContent", truncated, EicarRule},
       {"CleanScript", WithContent(AsBytes("Get-Process | Where-Object CPU -gt 10")), nullptr},
       {"OneByte", WithContent(AsBytes("X")), nullptr},
-      {"Clean8MiB", WithContent(Filler(MaxRequestContentBytes, 'X')), nullptr},
+      {"Clean8MiB", WithContent(Filler(RequestMaxContentBytes, 'X')), nullptr},
       {"EicarOneCharOff", WithContent(AsBytes(WithLastCharChanged(eicar))), nullptr},
       {"AmsiSampleLastCharMissing",
        WithContent(AsBytes(sample.substr(0, sample.size() - 1))), nullptr},
@@ -68,7 +68,7 @@ std::vector<ScanCase> ScanCases() {
 class BuiltInRuleTest : public ::testing::TestWithParam<ScanCase> {};
 
 TEST_P(BuiltInRuleTest, GivesTheVerdictAndLogsTheRule) {
-  ServiceProcess service;
+  ReferenceService service;
   ASSERT_TRUE(service.Start({L"--log", service.PathOf(L"log.txt")}));
   const ScanCase& c = GetParam();
   EXPECT_EQ(c.rule != nullptr ? 1 : 0, Scan(c.request));
@@ -140,15 +140,15 @@ class LogLineTest : public ::testing::TestWithParam<LogCase> {};
 
 TEST_P(LogLineTest, HoldsEveryFieldOfTheScan) {
   const LogCase& c = GetParam();
-  ServiceProcess service;
+  ReferenceService service;
   std::vector<std::wstring> arguments;
   if (c.toFile) arguments = {L"--log", service.PathOf(L"log.txt")};
   ASSERT_TRUE(service.Start(arguments));
 
   ScanRequest request;
   request.processId = c.processId;
-  request.appName = Utf16(c.appName);
-  request.contentName = Utf16(c.contentName);
+  request.appName = Utf16Bytes(c.appName);
+  request.contentName = Utf16Bytes(c.contentName);
   request.content = c.content;
   request.truncated = c.truncated;
   const std::string before = UtcNow();

@@ -40,7 +40,7 @@ std::vector<BadFileCase> BadFileCases() {
 class BadSignatureFileTest : public ::testing::TestWithParam<BadFileCase> {};
 
 TEST_P(BadSignatureFileTest, StopsTheServiceNamingTheLine) {
-  ServiceProcess service;
+  ReferenceService service;
   const std::wstring rules = service.PathOf(L"rules.txt");
   ASSERT_TRUE(WriteTextFile(rules, GetParam().contents));
   ASSERT_TRUE(service.Launch({L"--signatures", rules, L"--max-seconds", L"60"}));
@@ -49,14 +49,14 @@ TEST_P(BadSignatureFileTest, StopsTheServiceNamingTheLine) {
   EXPECT_NE(0u, exitCode);
   const std::string where = Narrow(rules) + ":" + std::to_string(GetParam().line) + ": ";
   EXPECT_NE(std::string::npos, service.Stderr().find(where)) << service.Stderr();
-  EXPECT_FALSE(PipeExists());
+  EXPECT_FALSE(ServicePipeExists());
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadSignatureFileTest, ::testing::ValuesIn(BadFileCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SignatureFileTest, MissingFileStopsTheServiceNamingIt) {
-  ServiceProcess service;
+  ReferenceService service;
   const std::wstring rules = service.PathOf(L"no-such-rules.txt");
   ASSERT_TRUE(service.Launch({L"--signatures", rules, L"--max-seconds", L"60"}));
   DWORD exitCode = 0;
@@ -92,7 +92,7 @@ std::vector<RuleCase> RuleCases() {
       {"TextUtf16", Utf16(std::string("say Hello, scanner! now")), "greeting"},
       {"TextIsCaseSensitive", AsBytes("hello, scanner!"), nullptr},
       {"NonAsciiTextUtf8", AsBytes("Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln"), "accented"},
-      {"NonAsciiTextUtf16", Utf16(std::wstring(L"Gr\x00FC\x00DF" L"e aus K\x00F6ln")), "accented"},
+      {"NonAsciiTextUtf16", Utf16Bytes(L"Gr\x00FC\x00DF" L"e aus K\x00F6ln"), "accented"},
       {"TextKeepsItsLeadingBlank", AsBytes("a  two blanks"), "spaced"},
       {"TextWithoutItsLeadingBlank", AsBytes("two blanks"), nullptr},
       {"EarlierMatchWins", Concat({AsBytes("Hello, scanner!"), magic}), "greeting"},
@@ -104,7 +104,7 @@ std::vector<RuleCase> RuleCases() {
 class SignatureRuleTest : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(SignatureRuleTest, DetectsWhatTheFileDescribes) {
-  ServiceProcess service;
+  ReferenceService service;
   const std::wstring rules = service.PathOf(L"rules.txt");
   ASSERT_TRUE(WriteTextFile(rules, SignatureFile));
   ASSERT_TRUE(service.Start({L"--signatures", rules, L"--log", service.PathOf(L"log.txt")}));

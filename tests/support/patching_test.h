@@ -1,12 +1,11 @@
-// A GoogleTest fixture over ImportPatch: patches the module under test and
+// A GoogleTest fixture over the kit's import patches: patches the module under test and
 // undoes every patch when the test ends.
 #pragma once
 
-#include "tests/support/import_patch.h"
+#include "testkit/import_patch.h"
 
 #include <gtest/gtest.h>
 
-#include <vector>
 
 // Fixture that patches the module under test (by default the test program
 // itself, into which the scan code is linked) and restores every patch in
@@ -20,12 +19,12 @@ class PatchingTest : public ::testing::Test {
     return reinterpret_cast<F>(
         const_cast<void*>(PatchRaw(dll, function, reinterpret_cast<const void*>(hook))));
   }
-  void RestorePatches();
+  void RestorePatches() { patches_.Clear(); }
   void TearDown() override { RestorePatches(); }
 
   HMODULE moduleUnderTest = GetModuleHandleW(nullptr);
 
  private:
   const void* PatchRaw(const char* dll, const char* function, const void* hook);
-  std::vector<ImportPatch*> patches_;
+  ImportHookSet patches_;
 };

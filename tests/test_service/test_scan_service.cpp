@@ -50,9 +50,9 @@ struct Options {
   DWORD maxSeconds = 30;
 };
 
-Options options;
-HANDLE stopEvent = nullptr;  // never signalled when no --stop-event is given
-LONG connectionCount = 0;
+Options gOptions;
+HANDLE gStopEvent = nullptr;  // never signalled when no --stop-event is given
+LONG gConnectionCount = 0;
 
 bool ParseHex(const wchar_t* text, std::vector<BYTE>* bytes) {
   bytes->clear();
@@ -83,32 +83,32 @@ bool ParseArguments(int argc, wchar_t** argv) {
       return true;
     };
     bool ok = true;
-    if (arg == L"--instances") ok = number(&options.instances);
-    else if (arg == L"--record") ok = text(&options.recordDir);
-    else if (arg == L"--ready-event") ok = text(&options.readyEvent);
-    else if (arg == L"--stop-event") ok = text(&options.stopEvent);
-    else if (arg == L"--reply") ok = hasValue && ParseHex(argv[++i], &options.reply);
-    else if (arg == L"--delay-ms") ok = number(&options.delayMs);
-    else if (arg == L"--no-reply") options.noReply = true;
-    else if (arg == L"--close-after-reply") options.closeAfterReply = true;
-    else if (arg == L"--read-limit") ok = number(&options.readLimit);
-    else if (arg == L"--close-after") ok = number(&options.closeAfter);
-    else if (arg == L"--busy-ms") ok = number(&options.busyMs);
-    else if (arg == L"--max-seconds") ok = number(&options.maxSeconds);
+    if (arg == L"--instances") ok = number(&gOptions.instances);
+    else if (arg == L"--record") ok = text(&gOptions.recordDir);
+    else if (arg == L"--ready-event") ok = text(&gOptions.readyEvent);
+    else if (arg == L"--stop-event") ok = text(&gOptions.stopEvent);
+    else if (arg == L"--reply") ok = hasValue && ParseHex(argv[++i], &gOptions.reply);
+    else if (arg == L"--delay-ms") ok = number(&gOptions.delayMs);
+    else if (arg == L"--no-reply") gOptions.noReply = true;
+    else if (arg == L"--close-after-reply") gOptions.closeAfterReply = true;
+    else if (arg == L"--read-limit") ok = number(&gOptions.readLimit);
+    else if (arg == L"--close-after") ok = number(&gOptions.closeAfter);
+    else if (arg == L"--busy-ms") ok = number(&gOptions.busyMs);
+    else if (arg == L"--max-seconds") ok = number(&gOptions.maxSeconds);
     else ok = false;
     if (!ok) {
       fwprintf(stderr, L"TestScanService: bad argument %ls\n", arg.c_str());
       return false;
     }
   }
-  return options.instances > 0;
+  return gOptions.instances > 0;
 }
 
 HANDLE CreateRecordFile(LONG sequence, const wchar_t* extension) {
-  if (options.recordDir.empty()) return INVALID_HANDLE_VALUE;
+  if (gOptions.recordDir.empty()) return INVALID_HANDLE_VALUE;
   wchar_t path[MAX_PATH * 2];
   swprintf(path, sizeof path / sizeof path[0], L"%ls\\conn-%05ld.%ls",
-           options.recordDir.c_str(), sequence, extension);
+           gOptions.recordDir.c_str(), sequence, extension);
   return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -123,7 +123,7 @@ void MarkEnded(LONG sequence) {
 // or the service stops.
 void HoldWithoutReading(HANDLE pipe) {
   DWORD available = 0;
-  while (WaitForSingleObject(stopEvent, 10) == WAIT_TIMEOUT &&
+  while (WaitForSingleObject(gStopEvent, 10) == WAIT_TIMEOUT &&
          PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
   }
 }
@@ -147,8 +147,8 @@ void ServeRequest(HANDLE pipe, HANDLE record) {
   BYTE header[HeaderBytes];
   ULONGLONG received = 0;
   ULONGLONG expected = HeaderBytes;  // grows once the header is in
-  const DWORD limit = options.readLimit < options.closeAfter ? options.readLimit
-                                                              : options.closeAfter;
+  const DWORD limit = gOptions.readLimit < gOptions.closeAfter ? gOptions.readLimit
+                                                              : gOptions.closeAfter;
   bool clientGone = false;
   while (received < expected && received < limit) {
     ULONGLONG want = expected - received;
@@ -177,27 +177,27 @@ void ServeRequest(HANDLE pipe, HANDLE record) {
   if (record != INVALID_HANDLE_VALUE) CloseHandle(record);
   if (clientGone) return;
 
-  if (received >= options.closeAfter) return;  // the caller disconnects mid-request
-  if (received >= options.readLimit) {
+  if (received >= gOptions.closeAfter) return;  // the caller disconnects mid-request
+  if (received >= gOptions.readLimit) {
     // Stop reading: the client's pending write never completes.
     HoldWithoutReading(pipe);
     return;
   }
-  if (options.noReply) {
+  if (gOptions.noReply) {
     DrainUntilClosed(pipe);
     return;
   }
-  if (options.delayMs > 0) WaitForSingleObject(stopEvent, options.delayMs);
+  if (gOptions.delayMs > 0) WaitForSingleObject(gStopEvent, gOptions.delayMs);
   DWORD written = 0;
-  if (!options.reply.empty()) {
-    WriteFile(pipe, options.reply.data(), static_cast<DWORD>(options.reply.size()), &written,
+  if (!gOptions.reply.empty()) {
+    WriteFile(pipe, gOptions.reply.data(), static_cast<DWORD>(gOptions.reply.size()), &written,
               nullptr);
   }
-  if (!options.closeAfterReply) DrainUntilClosed(pipe);
+  if (!gOptions.closeAfterReply) DrainUntilClosed(pipe);
 }
 
 void ServeConnection(HANDLE pipe) {
-  const LONG sequence = InterlockedIncrement(&connectionCount);
+  const LONG sequence = InterlockedIncrement(&gConnectionCount);
   ServeRequest(pipe, CreateRecordFile(sequence, L"bin"));
   MarkEnded(sequence);
 }
@@ -227,17 +227,17 @@ DWORD WINAPI ServeInstance(void* parameter) {
 
 int wmain(int argc, wchar_t** argv) {
   if (!ParseArguments(argc, argv)) return 2;
-  stopEvent = options.stopEvent.empty() ? CreateEventW(nullptr, TRUE, FALSE, nullptr)
+  gStopEvent = gOptions.stopEvent.empty() ? CreateEventW(nullptr, TRUE, FALSE, nullptr)
                                         : OpenEventW(SYNCHRONIZE, FALSE,
-                                                     options.stopEvent.c_str());
-  if (stopEvent == nullptr) {
+                                                     gOptions.stopEvent.c_str());
+  if (gStopEvent == nullptr) {
     fwprintf(stderr, L"TestScanService: cannot open the stop event\n");
     return 2;
   }
 
   std::vector<HANDLE> instances;
   std::vector<HANDLE> holders;
-  for (DWORD i = 0; i < options.instances; ++i) {
+  for (DWORD i = 0; i < gOptions.instances; ++i) {
     const HANDLE pipe = CreateInstance(i == 0);
     if (pipe == INVALID_HANDLE_VALUE) {
       fwprintf(stderr, L"TestScanService: cannot create pipe instance %lu (error %lu)\n",
@@ -245,7 +245,7 @@ int wmain(int argc, wchar_t** argv) {
       return 3;
     }
     instances.push_back(pipe);
-    if (options.busyMs > 0) {
+    if (gOptions.busyMs > 0) {
       // The instance just created is the only one listening: this client
       // takes exactly that one.
       const HANDLE holder = CreateFileW(ServicePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -256,7 +256,7 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   const ULONGLONG started = GetTickCount64();
-  const ULONGLONG limitMs = static_cast<ULONGLONG>(options.maxSeconds) * 1000;
+  const ULONGLONG limitMs = static_cast<ULONGLONG>(gOptions.maxSeconds) * 1000;
   auto startServing = [&] {
     for (HANDLE pipe : instances) {
       const HANDLE thread = CreateThread(nullptr, 0, ServeInstance, pipe, 0, nullptr);
@@ -265,13 +265,13 @@ int wmain(int argc, wchar_t** argv) {
     }
   };
   auto signalReady = [&] {
-    if (options.readyEvent.empty()) return;
-    const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str());
+    if (gOptions.readyEvent.empty()) return;
+    const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, gOptions.readyEvent.c_str());
     if (ready != nullptr) SetEvent(ready);
   };
-  if (options.busyMs > 0) {
+  if (gOptions.busyMs > 0) {
     signalReady();
-    if (WaitForSingleObject(stopEvent, options.busyMs) == WAIT_OBJECT_0) ExitProcess(0);
+    if (WaitForSingleObject(gStopEvent, gOptions.busyMs) == WAIT_OBJECT_0) ExitProcess(0);
     for (size_t i = 0; i < instances.size(); ++i) {
       CloseHandle(holders[i]);
       DisconnectNamedPipe(instances[i]);
@@ -283,7 +283,7 @@ int wmain(int argc, wchar_t** argv) {
     signalReady();
   }
   const ULONGLONG elapsed = GetTickCount64() - started;
-  if (elapsed < limitMs) WaitForSingleObject(stopEvent, static_cast<DWORD>(limitMs - elapsed));
+  if (elapsed < limitMs) WaitForSingleObject(gStopEvent, static_cast<DWORD>(limitMs - elapsed));
   // Threads blocked in pipe calls end with the process.
   ExitProcess(0);
 }

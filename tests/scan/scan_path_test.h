@@ -5,9 +5,10 @@
 #pragma once
 
 #include "scan/scan_request.h"
-#include "tests/support/fake_amsi_stream.h"
+#include "testkit/fake_amsi_stream.h"
+#include "testkit/request_bytes.h"
+#include "testkit/test_service.h"
 #include "tests/support/patching_test.h"
-#include "tests/support/test_service.h"
 
 #include <string>
 #include <vector>
@@ -46,7 +47,7 @@ struct ScanHooks {
   size_t imageQueries = 0;
   std::vector<HANDLE> handlesClosed;
 };
-extern ScanHooks scanHooks;
+extern ScanHooks gScanHooks;
 
 class ScanPathTest : public PatchingTest {
  protected:
@@ -65,21 +66,9 @@ class ScanPathTest : public PatchingTest {
   }
   // Stops the service and returns what each connection sent, parsed, in
   // connection order.
-  std::vector<struct ParsedRequest> StopAndTakeRequests();
+  std::vector<ParsedRequest> StopAndTakeRequests();
   // Runs Scan with *result preset to a sentinel; returns what it stored.
   AMSI_RESULT RunScan(FakeAmsiStream& stream, HRESULT* hr = nullptr);
 
   TestService service;
 };
-
-// A recorded request split into its parts.
-struct ParsedRequest {
-  bool headerComplete = false;
-  ScanRequestHeader header = {};
-  std::vector<BYTE> appName, contentName, content;
-  size_t trailing = 0;  // bytes beyond what the header announced
-};
-ParsedRequest ParseRequest(const std::vector<BYTE>& bytes);
-
-// Content of `size` bytes that tells positions apart.
-std::vector<BYTE> PatternBytes(size_t size, unsigned seed = 1);

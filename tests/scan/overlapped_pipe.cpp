@@ -1,4 +1,4 @@
-#include "tests/support/overlapped_pipe.h"
+#include "tests/scan/overlapped_pipe.h"
 
 #include <cstdio>
 

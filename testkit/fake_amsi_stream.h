@@ -1,7 +1,9 @@
-// An IAmsiStream that answers as a test says and records the calls made on it.
+// An IAmsiStream that answers as a test, a fuzz case or a measurement says,
+// and records the calls made on it.
 #pragma once
 
 #include "platform/amsi.h"
+#include "testkit/request_bytes.h"  // Utf16Bytes
 
 #include <string>
 #include <vector>
@@ -33,7 +35,15 @@ class FakeAmsiStream {
   // Content served by address (the address of `content`) and reported with
   // its size, or only through Read when `byAddress` is false.
   void SetContent(std::vector<BYTE> content, bool byAddress);
+  // Read serves `size` bytes at `content` (borrowed, not copied) instead;
+  // the size and address answers are left as they are.
+  void SetBorrowedContent(const BYTE* content, size_t size);
   const std::vector<BYTE>& content() const { return content_; }
+
+  // When set, GetAttribute fills the rest of a name's buffer (after what
+  // the answer copied) with nameFiller(offset), so that what a provider
+  // sends from past the name is known.
+  BYTE (*nameFiller)(ULONG offset) = nullptr;
 
   // Read: the result returned, and the count reported instead of the number
   // of bytes actually placed (which never exceeds the size asked for).
@@ -69,7 +79,6 @@ class FakeAmsiStream {
   Record record_;
   Answer answers_[10];
   std::vector<BYTE> content_;
+  const BYTE* readFrom_ = nullptr;  // content_ or borrowed bytes
+  size_t readSize_ = 0;
 };
-
-// UTF-16LE bytes of `text`, without a terminator.
-std::vector<BYTE> Utf16Bytes(const std::wstring& text);

@@ -9,6 +9,9 @@
 
 #include <windows.h>
 
+#include <memory>
+#include <vector>
+
 class ImportPatch {
  public:
   // Points `module`'s import of `function` from `dll` (matched without
@@ -29,3 +32,30 @@ class ImportPatch {
 
 // Finds the import slot of `function` from `dll` in `module`, or null.
 void** FindImportSlot(HMODULE module, const char* dll, const char* function);
+
+// Patches on one module, restored newest first when the set is cleared or
+// destroyed, so that a function patched twice ends up real again.
+class ImportHookSet {
+ public:
+  ImportHookSet() = default;
+  ~ImportHookSet() { Clear(); }
+  ImportHookSet(const ImportHookSet&) = delete;
+  ImportHookSet& operator=(const ImportHookSet&) = delete;
+
+  // Points `module`'s import of `function` from `dll` at `hook` and stores
+  // the real function, typed like the hook, in `*real`. False when the
+  // module does not import it; nothing is patched then.
+  template <typename F>
+  bool Add(HMODULE module, const char* dll, const char* function, F hook, F* real) {
+    const void* original = AddRaw(module, dll, function, reinterpret_cast<const void*>(hook));
+    if (original == nullptr) return false;
+    *real = reinterpret_cast<F>(const_cast<void*>(original));
+    return true;
+  }
+  // The same, for a hook whose real function is not needed.
+  const void* AddRaw(HMODULE module, const char* dll, const char* function, const void* hook);
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<ImportPatch>> patches_;
+};

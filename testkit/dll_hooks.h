@@ -1,4 +1,5 @@
-// Platform calls of the provider DLL, seen and bent by the fuzzer.
+// Platform calls of the provider DLL, seen and bent by the fuzzers and counted
+// by the benchmark.
 //
 // The DLL's import slots are pointed at the functions here for the whole
 // run. Each one counts what it sees and forwards to the real function,

@@ -1,4 +1,4 @@
-#include "tests/support/fake_amsi_stream.h"
+#include "testkit/fake_amsi_stream.h"
 
 #include <unknwn.h>
 
@@ -51,8 +51,15 @@ void FakeAmsiStream::SetName(AMSI_ATTRIBUTE attribute, const std::wstring& name)
   SetAnswer(attribute, std::move(answer));
 }
 
+void FakeAmsiStream::SetBorrowedContent(const BYTE* content, size_t size) {
+  readFrom_ = content;
+  readSize_ = size;
+}
+
 void FakeAmsiStream::SetContent(std::vector<BYTE> content, bool byAddress) {
   content_ = std::move(content);
+  readFrom_ = content_.data();
+  readSize_ = content_.size();
   SetContentSize(content_.size());
   Answer address;
   if (byAddress) {
@@ -92,6 +99,10 @@ HRESULT STDMETHODCALLTYPE FakeAmsiStream::GetAttribute(IAmsiStream* self,
   const Answer& answer = owner->answers_[attribute];
   const size_t copy = answer.data.size() < dataSize ? answer.data.size() : dataSize;
   if (copy > 0) memcpy(data, answer.data.data(), copy);
+  const bool isName = attribute == AMSI_ATTRIBUTE_APP_NAME || attribute == AMSI_ATTRIBUTE_CONTENT_NAME;
+  if (isName && owner->nameFiller != nullptr) {
+    for (ULONG k = static_cast<ULONG>(copy); k < dataSize; ++k) data[k] = owner->nameFiller(k);
+  }
   if (retData != nullptr) *retData = answer.returnedSize;
   return answer.result;
 }
@@ -105,21 +116,11 @@ HRESULT STDMETHODCALLTYPE FakeAmsiStream::Read(IAmsiStream* self, ULONGLONG posi
   call.dataSize = size;
   call.position = position;
   owner->Note(call);
-  ULONGLONG available =
-      position < owner->content_.size() ? owner->content_.size() - position : 0;
+  ULONGLONG available = position < owner->readSize_ ? owner->readSize_ - position : 0;
   if (available > size) available = size;
   if (available > owner->readLimit) available = owner->readLimit;
-  if (available > 0) memcpy(buffer, owner->content_.data() + position, available);
+  if (available > 0) memcpy(buffer, owner->readFrom_ + position, available);
   *readSize = owner->overrideReadCount ? owner->reportedReadCount
                                        : static_cast<ULONG>(available);
   return owner->readResult;
-}
-
-std::vector<BYTE> Utf16Bytes(const std::wstring& text) {
-  std::vector<BYTE> bytes;
-  for (wchar_t unit : text) {
-    bytes.push_back(static_cast<BYTE>(unit & 0xFF));
-    bytes.push_back(static_cast<BYTE>((unit >> 8) & 0xFF));
-  }
-  return bytes;
 }

@@ -1,6 +1,6 @@
-#include "fuzz/dll_hooks.h"
+#include "testkit/dll_hooks.h"
 
-#include "tests/support/import_patch.h"
+#include "testkit/import_patch.h"
 
 #include <cstdlib>
 #include <memory>
@@ -8,44 +8,44 @@
 
 namespace {
 
-PlatformFaults faults;
-bool armed = false;
-HookCounters counters;
-ULONGLONG tickReads = 0;
+PlatformFaults gFaults;
+bool gArmed = false;
+HookCounters gCounters;
+ULONGLONG gTickReads = 0;
 
 // Blocks the DLL holds; it never holds more than a handful.
 constexpr size_t MaxBlocks = 64;
-void* blocks[MaxBlocks];
+void* gBlocks[MaxBlocks];
 
 void NoteAlloc(void* block) {
   if (block == nullptr) return;
-  for (void*& slot : blocks) {
+  for (void*& slot : gBlocks) {
     if (slot == nullptr) {
       slot = block;
-      ++counters.outstanding;
+      ++gCounters.outstanding;
       return;
     }
   }
-  ++counters.outstanding;  // untracked, but still counted
+  ++gCounters.outstanding;  // untracked, but still counted
 }
 
 void NoteFree(void* block) {
   if (block == nullptr) return;
-  for (void*& slot : blocks) {
+  for (void*& slot : gBlocks) {
     if (slot == block) {
       slot = nullptr;
-      --counters.outstanding;
+      --gCounters.outstanding;
       return;
     }
   }
-  ++counters.unknownFrees;
+  ++gCounters.unknownFrees;
 }
 
 // True when this call of `call` is the one that is to fail.
 bool Fails(FailingCall call) {
-  const unsigned seen = ++counters.calls[static_cast<int>(call)];
-  if (!armed || faults.call != call || seen != faults.nth) return false;
-  ++counters.faultsFired;
+  const unsigned seen = ++gCounters.calls[static_cast<int>(call)];
+  if (!gArmed || gFaults.call != call || seen != gFaults.nth) return false;
+  ++gCounters.faultsFired;
   return true;
 }
 
@@ -65,45 +65,45 @@ struct Originals {
   void*(__cdecl* calloc_)(size_t, size_t);
   void*(__cdecl* realloc_)(void*, size_t);
   void(__cdecl* free_)(void*);
-} real;
+} gReal;
 
 LPVOID WINAPI HookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  ++counters.heapAllocs;
-  if (bytes > counters.largestAlloc) counters.largestAlloc = bytes;
+  ++gCounters.heapAllocs;
+  if (bytes > gCounters.largestAlloc) gCounters.largestAlloc = bytes;
   if (Fails(FailingCall::HeapAlloc)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  void* block = real.heapAlloc(heap, flags, bytes);
+  void* block = gReal.heapAlloc(heap, flags, bytes);
   NoteAlloc(block);
   return block;
 }
 
 BOOL WINAPI HookHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-  if (block != nullptr) ++counters.heapFrees;
+  if (block != nullptr) ++gCounters.heapFrees;
   NoteFree(block);
-  return real.heapFree(heap, flags, block);
+  return gReal.heapFree(heap, flags, block);
 }
 
 void* __cdecl HookCalloc(size_t count, size_t size) {
-  ++counters.crtAllocs;
-  void* block = real.calloc_(count, size);
+  ++gCounters.crtAllocs;
+  void* block = gReal.calloc_(count, size);
   NoteAlloc(block);
   return block;
 }
 
 void* __cdecl HookRealloc(void* old, size_t size) {
-  ++counters.crtAllocs;
-  void* block = real.realloc_(old, size);
+  ++gCounters.crtAllocs;
+  void* block = gReal.realloc_(old, size);
   if (block != nullptr || size == 0) NoteFree(old);
   NoteAlloc(block);
   return block;
 }
 
 void __cdecl HookFree(void* block) {
-  if (block != nullptr) ++counters.crtFrees;
+  if (block != nullptr) ++gCounters.crtFrees;
   NoteFree(block);
-  real.free_(block);
+  gReal.free_(block);
 }
 
 HANDLE WINAPI HookCreateEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial,
@@ -112,17 +112,17 @@ HANDLE WINAPI HookCreateEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL 
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return nullptr;
   }
-  return real.createEvent(security, manual, initial, name);
+  return gReal.createEvent(security, manual, initial, name);
 }
 
 HANDLE WINAPI HookCreateFile(LPCWSTR name, DWORD access, DWORD share,
                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                              HANDLE templateFile) {
   if (Fails(FailingCall::CreateFile)) {
-    SetLastError(faults.error);
+    SetLastError(gFaults.error);
     return INVALID_HANDLE_VALUE;
   }
-  return real.createFile(name, access, share, security, disposition, flags, templateFile);
+  return gReal.createFile(name, access, share, security, disposition, flags, templateFile);
 }
 
 BOOL WINAPI HookWaitNamedPipe(LPCWSTR name, DWORD timeoutMs) {
@@ -130,7 +130,7 @@ BOOL WINAPI HookWaitNamedPipe(LPCWSTR name, DWORD timeoutMs) {
     SetLastError(ERROR_SEM_TIMEOUT);
     return FALSE;
   }
-  return real.waitNamedPipe(name, timeoutMs);
+  return gReal.waitNamedPipe(name, timeoutMs);
 }
 
 BOOL WINAPI HookServerProcessId(HANDLE pipe, PULONG processId) {
@@ -140,7 +140,7 @@ BOOL WINAPI HookServerProcessId(HANDLE pipe, PULONG processId) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const BOOL ok = real.serverProcessId(pipe, processId);
+  const BOOL ok = gReal.serverProcessId(pipe, processId);
   if (ok && zero) *processId = 0;
   return ok;
 }
@@ -150,7 +150,7 @@ HANDLE WINAPI HookOpenProcess(DWORD access, BOOL inherit, DWORD processId) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  return real.openProcess(access, inherit, processId);
+  return gReal.openProcess(access, inherit, processId);
 }
 
 BOOL WINAPI HookImageQuery(HANDLE process, DWORD flags, LPWSTR path, PDWORD size) {
@@ -159,15 +159,15 @@ BOOL WINAPI HookImageQuery(HANDLE process, DWORD flags, LPWSTR path, PDWORD size
     return FALSE;
   }
   const DWORD capacity = *size;
-  const BOOL ok = real.imageQuery(process, flags, path, size);
-  if (!ok || !armed || faults.imagePath.empty()) return ok;
-  if (faults.imagePath.size() + 1 > capacity) {
+  const BOOL ok = gReal.imageQuery(process, flags, path, size);
+  if (!ok || !gArmed || gFaults.imagePath.empty()) return ok;
+  if (gFaults.imagePath.size() + 1 > capacity) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  faults.imagePath.copy(path, faults.imagePath.size());
-  path[faults.imagePath.size()] = L'\0';
-  *size = static_cast<DWORD>(faults.imagePath.size());
+  gFaults.imagePath.copy(path, gFaults.imagePath.size());
+  path[gFaults.imagePath.size()] = L'\0';
+  *size = static_cast<DWORD>(gFaults.imagePath.size());
   return TRUE;
 }
 
@@ -176,43 +176,34 @@ DWORD WINAPI HookWait(HANDLE handle, DWORD timeoutMs) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  return real.wait(handle, timeoutMs);
+  return gReal.wait(handle, timeoutMs);
 }
 
 ULONGLONG WINAPI HookTickCount() {
-  const ULONGLONG now = real.tickCount();
-  if (tickReads++ == 0) {
-    counters.tickBaseSeen = true;
-    QueryPerformanceCounter(&counters.tickBaseCounter);
+  const ULONGLONG now = gReal.tickCount();
+  if (gTickReads++ == 0) {
+    gCounters.tickBaseSeen = true;
+    QueryPerformanceCounter(&gCounters.tickBaseCounter);
     return now;
   }
-  return armed ? now + faults.clockJumpMs : now;
+  return gArmed ? now + gFaults.clockJumpMs : now;
 }
 
 DWORD Limited(DWORD count) {
-  return armed && faults.pieceLimit != 0 && count > faults.pieceLimit ? faults.pieceLimit : count;
+  return gArmed && gFaults.pieceLimit != 0 && count > gFaults.pieceLimit ? gFaults.pieceLimit : count;
 }
 
 BOOL WINAPI HookReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
                          LPOVERLAPPED overlapped) {
-  return real.readFile(file, buffer, Limited(count), read, overlapped);
+  return gReal.readFile(file, buffer, Limited(count), read, overlapped);
 }
 
 BOOL WINAPI HookWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                           LPOVERLAPPED overlapped) {
-  return real.writeFile(file, buffer, Limited(count), written, overlapped);
+  return gReal.writeFile(file, buffer, Limited(count), written, overlapped);
 }
 
-std::vector<std::unique_ptr<ImportPatch>> patches;
-
-template <typename F>
-bool Hook(HMODULE dll, const char* from, const char* function, F hook, F* original) {
-  auto patch = std::make_unique<ImportPatch>(dll, from, function, reinterpret_cast<void*>(hook));
-  if (!patch->ok()) return false;
-  *original = reinterpret_cast<F>(const_cast<void*>(patch->original()));
-  patches.push_back(std::move(patch));
-  return true;
-}
+ImportHookSet gHooks;
 
 }  // namespace
 
@@ -234,32 +225,35 @@ const char* FailingCallName(FailingCall call) {
 
 bool InstallDllHooks(HMODULE dll) {
   const char* k = "KERNEL32.dll";
-  return Hook(dll, k, "HeapAlloc", &HookHeapAlloc, &real.heapAlloc) &&
-         Hook(dll, k, "HeapFree", &HookHeapFree, &real.heapFree) &&
-         Hook(dll, k, "CreateEventW", &HookCreateEvent, &real.createEvent) &&
-         Hook(dll, k, "CreateFileW", &HookCreateFile, &real.createFile) &&
-         Hook(dll, k, "WaitNamedPipeW", &HookWaitNamedPipe, &real.waitNamedPipe) &&
-         Hook(dll, k, "GetNamedPipeServerProcessId", &HookServerProcessId,
-              &real.serverProcessId) &&
-         Hook(dll, k, "OpenProcess", &HookOpenProcess, &real.openProcess) &&
-         Hook(dll, k, "QueryFullProcessImageNameW", &HookImageQuery, &real.imageQuery) &&
-         Hook(dll, k, "WaitForSingleObject", &HookWait, &real.wait) &&
-         Hook(dll, k, "GetTickCount64", &HookTickCount, &real.tickCount) &&
-         Hook(dll, k, "ReadFile", &HookReadFile, &real.readFile) &&
-         Hook(dll, k, "WriteFile", &HookWriteFile, &real.writeFile) &&
-         Hook(dll, "msvcrt.dll", "calloc", &HookCalloc, &real.calloc_) &&
-         Hook(dll, "msvcrt.dll", "realloc", &HookRealloc, &real.realloc_) &&
-         Hook(dll, "msvcrt.dll", "free", &HookFree, &real.free_);
+  auto Hook = [dll](const char* from, const char* function, auto hook, auto* real) {
+    return gHooks.Add(dll, from, function, hook, real);
+  };
+  return Hook(k, "HeapAlloc", &HookHeapAlloc, &gReal.heapAlloc) &&
+         Hook(k, "HeapFree", &HookHeapFree, &gReal.heapFree) &&
+         Hook(k, "CreateEventW", &HookCreateEvent, &gReal.createEvent) &&
+         Hook(k, "CreateFileW", &HookCreateFile, &gReal.createFile) &&
+         Hook(k, "WaitNamedPipeW", &HookWaitNamedPipe, &gReal.waitNamedPipe) &&
+         Hook(k, "GetNamedPipeServerProcessId", &HookServerProcessId,
+              &gReal.serverProcessId) &&
+         Hook(k, "OpenProcess", &HookOpenProcess, &gReal.openProcess) &&
+         Hook(k, "QueryFullProcessImageNameW", &HookImageQuery, &gReal.imageQuery) &&
+         Hook(k, "WaitForSingleObject", &HookWait, &gReal.wait) &&
+         Hook(k, "GetTickCount64", &HookTickCount, &gReal.tickCount) &&
+         Hook(k, "ReadFile", &HookReadFile, &gReal.readFile) &&
+         Hook(k, "WriteFile", &HookWriteFile, &gReal.writeFile) &&
+         Hook("msvcrt.dll", "calloc", &HookCalloc, &gReal.calloc_) &&
+         Hook("msvcrt.dll", "realloc", &HookRealloc, &gReal.realloc_) &&
+         Hook("msvcrt.dll", "free", &HookFree, &gReal.free_);
 }
 
 void ArmFaults(const PlatformFaults& next) {
-  faults = next;
-  counters = HookCounters();
-  for (void*& block : blocks) block = nullptr;
-  tickReads = 0;
-  armed = true;
+  gFaults = next;
+  gCounters = HookCounters();
+  for (void*& block : gBlocks) block = nullptr;
+  gTickReads = 0;
+  gArmed = true;
 }
 
-void DisarmFaults() { armed = false; }
+void DisarmFaults() { gArmed = false; }
 
-const HookCounters& Counters() { return counters; }
+const HookCounters& Counters() { return gCounters; }

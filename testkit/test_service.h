@@ -1,6 +1,8 @@
-// Starting and stopping the scripted test scan service, and reading what it
-// received.
+// Starting and stopping the scripted test scan service (tests/test_service),
+// and reading what it received. Failures are reported (testkit/failure.h).
 #pragma once
+
+#include "testkit/temp_files.h"
 
 #include <windows.h>
 
@@ -19,8 +21,6 @@ struct TestServiceScript {
   DWORD maxSeconds = 30;  // the service exits by itself after this
 };
 
-// Directory of the running test program, with a trailing backslash.
-std::wstring TestProgramDirectory();
 // The service program built beside the tests.
 std::wstring TestServiceProgram();
 
@@ -56,5 +56,3 @@ class TestService {
 // Copies the service program into `directory` (created if needed) and
 // returns the copy's path.
 std::wstring CopyTestServiceTo(const std::wstring& directory);
-// Removes a directory made for a test, with its files.
-void RemoveTestDirectory(const std::wstring& directory);

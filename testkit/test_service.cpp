@@ -1,6 +1,7 @@
-#include "tests/support/test_service.h"
+#include "testkit/test_service.h"
 
-#include <gtest/gtest.h>
+#include "testkit/child_process.h"
+#include "testkit/failure.h"
 
 #include <algorithm>
 
@@ -45,14 +46,7 @@ std::vector<std::wstring> FilesIn(const std::wstring& directory,
 
 }  // namespace
 
-std::wstring TestProgramDirectory() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring directory(path, length);
-  return directory.substr(0, directory.rfind(L'\\') + 1);
-}
-
-std::wstring TestServiceProgram() { return TestProgramDirectory() + L"TestScanService.exe"; }
+std::wstring TestServiceProgram() { return ProgramDirectory() + L"TestScanService.exe"; }
 
 TestService::~TestService() {
   Stop();
@@ -102,7 +96,7 @@ bool TestService::Start(const TestServiceScript& script, const std::wstring& pro
   line.push_back(0);
   if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {
-    ADD_FAILURE() << "cannot start the test service, error " << GetLastError();
+    ReportKitFailure("cannot start the test service, error " + std::to_string(GetLastError()));
     CloseHandle(ready);
     return false;
   }
@@ -115,7 +109,8 @@ bool TestService::Start(const TestServiceScript& script, const std::wstring& pro
   const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, 20000);
   CloseHandle(ready);
   if (woke != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "the test service did not get ready (wait result " << woke << ")";
+    ReportKitFailure("the test service did not get ready (wait result " + std::to_string(woke) +
+                     ")");
     Stop();
     return false;
   }
@@ -174,14 +169,7 @@ std::wstring CopyTestServiceTo(const std::wstring& directory) {
   CreateDirectoryW(directory.c_str(), nullptr);
   const std::wstring copy = directory + L"\\TestScanService.exe";
   if (!CopyFileW(TestServiceProgram().c_str(), copy.c_str(), FALSE)) {
-    ADD_FAILURE() << "cannot copy the test service, error " << GetLastError();
+    ReportKitFailure("cannot copy the test service, error " + std::to_string(GetLastError()));
   }
   return copy;
-}
-
-void RemoveTestDirectory(const std::wstring& directory) {
-  for (const std::wstring& name : FilesIn(directory)) {
-    DeleteFileW((directory + L"\\" + name).c_str());
-  }
-  RemoveDirectoryW(directory.c_str());
 }

@@ -1,10 +1,9 @@
-#include "tests/com/provider_dll.h"
+#include "testkit/provider_dll.h"
 
-#include "tests/support/test_service.h"
+#include "testkit/child_process.h"
+#include "testkit/failure.h"
 
-#include <gtest/gtest.h>
-
-std::wstring ProviderDllPath() { return TestProgramDirectory() + ProviderDllName; }
+std::wstring ProviderDllPath() { return ProgramDirectory() + ProviderDllName; }
 
 namespace {
 
@@ -14,12 +13,18 @@ F Export(HMODULE module, const char* name) {
   return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+std::string Hex(HRESULT hr) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
 }  // namespace
 
 bool ProviderDll::Load(const std::wstring& path) {
   module = LoadLibraryW(path.c_str());
   if (module == nullptr) {
-    ADD_FAILURE() << "LoadLibraryW failed with " << GetLastError();
+    ReportKitFailure("LoadLibraryW failed with " + std::to_string(GetLastError()));
     return false;
   }
   getClassObject = Export<GetClassObjectFn>(module, "DllGetClassObject");
@@ -27,7 +32,7 @@ bool ProviderDll::Load(const std::wstring& path) {
   registerServer = Export<NoArgumentFn>(module, "DllRegisterServer");
   unregisterServer = Export<NoArgumentFn>(module, "DllUnregisterServer");
   if (!getClassObject || !canUnloadNow || !registerServer || !unregisterServer) {
-    ADD_FAILURE() << "an export is missing";
+    ReportKitFailure("an export is missing");
     return false;
   }
   return true;
@@ -39,7 +44,8 @@ ProviderDll::~ProviderDll() {
 
 IClassFactory* ProviderDll::Factory() {
   void* factory = nullptr;
-  EXPECT_EQ(getClassObject(ProviderClassId, IID_IClassFactory, &factory), S_OK);
+  const HRESULT hr = getClassObject(ProviderClassId, IID_IClassFactory, &factory);
+  if (hr != S_OK) ReportKitFailure("DllGetClassObject returned " + Hex(hr));
   return static_cast<IClassFactory*>(factory);
 }
 
@@ -47,6 +53,11 @@ IAntimalwareProvider* ProviderDll::NewProvider() {
   IClassFactory* factory = Factory();
   if (factory == nullptr) return nullptr;
   void* provider = nullptr;
-  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IAntimalwareProvider, &provider), S_OK);
+  const HRESULT hr = factory->CreateInstance(nullptr, IID_IAntimalwareProvider, &provider);
+  if (hr != S_OK) ReportKitFailure("CreateInstance returned " + Hex(hr));
   return static_cast<IAntimalwareProvider*>(provider);
+}
+
+HRESULT LoadBuiltProvider(LoadedProvider* loaded, std::wstring* failure) {
+  return loaded->Load(ProviderDllPath(), ProviderClassId, failure);
 }

@@ -1,4 +1,6 @@
-#include "fuzz/handle_count.h"
+#include "testkit/process_metrics.h"
+
+#include <psapi.h>
 
 #include <vector>
 
@@ -48,4 +50,24 @@ long ProcessHandleCount(DWORD processId) {
     return count;
   }
   return -1;
+}
+
+namespace {
+
+bool MemoryCounters(HANDLE process, PROCESS_MEMORY_COUNTERS* counters) {
+  *counters = {};
+  counters->cb = sizeof *counters;
+  return K32GetProcessMemoryInfo(process, counters, sizeof *counters) != FALSE;
+}
+
+}  // namespace
+
+size_t PrivateBytes(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters;
+  return MemoryCounters(process, &counters) ? counters.PagefileUsage : 0;
+}
+
+size_t PeakPrivateBytes(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters;
+  return MemoryCounters(process, &counters) ? counters.PeakPagefileUsage : 0;
 }

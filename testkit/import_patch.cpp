@@ -1,4 +1,4 @@
-#include "tests/support/import_patch.h"
+#include "testkit/import_patch.h"
 
 namespace {
 
@@ -60,4 +60,17 @@ ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function,
 
 ImportPatch::~ImportPatch() {
   if (slot_ != nullptr) WriteSlot(slot_, original_);
+}
+
+const void* ImportHookSet::AddRaw(HMODULE module, const char* dll, const char* function,
+                                  const void* hook) {
+  auto patch = std::make_unique<ImportPatch>(module, dll, function, hook);
+  if (!patch->ok()) return nullptr;
+  const void* original = patch->original();
+  patches_.push_back(std::move(patch));
+  return original;
+}
+
+void ImportHookSet::Clear() {
+  while (!patches_.empty()) patches_.pop_back();
 }
