@@ -6,6 +6,7 @@
 #include "host/file_stream.h"
 #include "host/latency.h"
 #include "host/provider_host.h"
+#include "host/signature_check.h"
 
 #include <objbase.h>
 
@@ -57,6 +58,10 @@ constexpr wchar_t Usage[] =
     L"  scans: N on T threads in S s, R scans/s\n"
     L"  latency: p50 A ms, p99 B ms, max C ms\n"
     L"  overall: malware|clean|error\n"
+    L"When HKLM\\SOFTWARE\\Microsoft\\AMSI\\FeatureBits (64-bit view) is 2, only\n"
+    L"providers with a valid Authenticode signature whose signer chain ends in a\n"
+    L"trusted root are loaded; each one refused is reported with the reason, and\n"
+    L"each one accepted with a line \"signature of DLL: trusted\".\n"
     L"A result of 32768 or more is malware; the content is malware overall when\n"
     L"any provider says so. Progress of long runs and errors go to standard error.\n"
     L"\n"
@@ -210,11 +215,22 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
   return true;
 }
 
-// Loads the providers; false when any of them failed (reported on standard
-// error). Those that loaded are kept either way.
+// Loads the providers; false when any of them failed or was refused
+// (reported on standard error). Those that loaded are kept either way.
 bool LoadProviders(const Options& options, std::vector<LoadedProvider>* providers) {
   bool allLoaded = true;
+  const bool signedOnly = SignedProvidersRequiredByMachine();
   auto load = [&](const std::wstring& dllPath, const CLSID& classId) {
+    if (signedOnly) {
+      const SignatureVerdict verdict = CheckProviderSignature(dllPath);
+      if (!verdict.trusted()) {
+        Err(L"provider " + ClassIdText(classId) + L" from " + dllPath + L": refused, " +
+            verdict.reason);
+        allLoaded = false;
+        return;
+      }
+      Out(L"signature of " + dllPath + L": trusted\n");
+    }
     LoadedProvider loaded;
     std::wstring failure;
     if (FAILED(loaded.Load(dllPath, classId, &failure))) {
