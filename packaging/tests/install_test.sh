@@ -15,8 +15,9 @@
 #     unsigned one are refused;
 #   - an upgrade to the next version keeps a changed configuration, which
 #     the upgraded service then uses;
-#   - msiexec /x leaves no file, key, value or service; the rows that the
-#     package wrote are the ones regsvr32 writes for the same DLLs;
+#   - msiexec /x (the service stopped first, see there) leaves no file,
+#     key, value or service; the rows that the package wrote are the ones
+#     regsvr32 writes for the same DLLs;
 #   - the x86 package installs, scans from a 32-bit host, and uninstalls.
 # Wine's msiexec exit codes are what is checked (the real code, not the
 # Unix exit status, which is the code mod 256): 0 for each install and
@@ -94,6 +95,29 @@ wait_service_state() {
     sleep 0.2
   done
   echo "service state: $(service_state), wanted $1" >&2
+  return 1
+}
+# Under Wine a stopped service's process can outlive its STOPPED report by a
+# second or more on a busy machine, and a program file that a process still
+# maps cannot be removed; Wine's msiexec then leaves it behind with exit
+# code 0, where Windows schedules its removal for the next restart and says
+# 3010. So before a removal the service is stopped here and its process
+# waited for (up to 10 s), and msiexec finds it stopped.
+service_processes() {
+  local pid
+  for pid in $(pgrep -f 'KestrovScanService.exe --service' || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+  done
+  return 0
+}
+stop_service_and_wait() {
+  win64 "$sys32\\sc.exe" stop "$service" >/dev/null
+  wait_service_state STOPPED || return 1
+  for _ in $(seq 50); do
+    [ -z "$(service_processes)" ] && return 0
+    sleep 0.2
+  done
+  echo "the service's process did not end" >&2
   return 1
 }
 # Runs amsiscan: scan HOST-EXE FILE [ARGS...]; sets scan_status, scan_out.
@@ -332,6 +356,7 @@ check "the provider rows are unchanged by the upgrade" test "$(provider_rows 64)
 # shared UpgradeCode, so Wine's FindRelatedProducts no longer sees it.
 
 # --- Uninstall ------------------------------------------------------------
+check "the service stops and its process ends" stop_service_and_wait
 code=$(msiexec_code /x "$test_win\\kestrov-next.msi" /qn /l*v "$test_win\\uninstall-x64.log")
 check "msiexec /x exits with 0 (got $code)" test "$code" = 0
 check "no file or folder is left in Program Files (got: $(cd "$install_dir" 2>/dev/null && find . | tr '\n' ' '))" test ! -e "$install_dir"
@@ -372,6 +397,7 @@ check "the 32-bit service runs" wait_service_state RUNNING
 expect_scan "x86 package, 32-bit amsiscan: the anti-virus test file is detected" 1 "$install86_win\\x86\\amsiscan.exe" "$s_win\\eicar.com" \
   -- "from $install86_win\\KestrovAmsi32.dll" "overall: malware"
 expect_scan "x86 package, 32-bit amsiscan: a clean script passes" 0 "$install86_win\\x86\\amsiscan.exe" "$s_win\\clean.ps1" -- "overall: clean"
+check "the 32-bit service stops and its process ends" stop_service_and_wait
 code=$(msiexec_code /x "$test_win\\kestrov-x86.msi" /qn /l*v "$test_win\\uninstall-x86.log")
 check "msiexec /x the x86 package exits with 0 (got $code)" test "$code" = 0
 check "no file is left after the x86 package (got: $(find "$install86_dir" "$data_dir" 2>/dev/null | tr '\n' ' '))" \
