@@ -3,7 +3,7 @@
 ARCHS := x64 x86
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test bench fuzz clean
+.PHONY: all deps build dist demo test bench fuzz clean
 
 all: build
 
@@ -15,6 +15,17 @@ build: deps
 	@for arch in $(ARCHS); do \
 	  cmake --preset $$arch >/dev/null && cmake --build --preset $$arch || exit 1; \
 	done
+
+# The signed Windows Installer packages, build/dist/Kestrov-<version>-x64.msi
+# and -x86.msi (packaging/dist.sh: signing with KESTROV_SIGN_CERT and
+# KESTROV_SIGN_KEY, or KESTROV_SIGN_PKCS12 and KESTROV_SIGN_PASSWORD, or else
+# the build's own test certificate). Only the product is built for them.
+dist: deps
+	@for arch in $(ARCHS); do \
+	  cmake --preset $$arch >/dev/null && \
+	  cmake --build --preset $$arch --target kestrov_amsi KestrovScanService amsiscan || exit 1; \
+	done
+	@packaging/dist.sh
 
 # The main job: install the provider and the scan service into the project's
 # Wine prefix, register both DLLs, scan samples from a 64-bit and a 32-bit
@@ -34,16 +45,20 @@ demo: deps
 # A test that fails runs once more, and fails the suite only if it fails
 # again: where 32-bit programs are emulated, a test program now and then
 # fails to start at all (it ends within 0.1 s, before printing anything).
-# Both runs show in the output.
+# Both runs show in the output. The installer packages' tests (CTest label
+# "package", in the x64 build's suite) come last, on their own: they build
+# both packages and install them in a Wine prefix of their own.
 CTEST_FLAGS := --repeat until-pass:2
 test: build
 	@for arch in $(ARCHS); do WINEPREFIX=$(CURDIR)/build/wineprefix-$$arch tools/wine-prefix.sh || exit 1; done
 	@echo "== tests: x64 (x86 runs alongside, its output follows)"
 	@ctest --preset x86 $(CTEST_FLAGS) >build/x86-tests.log 2>&1 & x86=$$!; \
-	  ctest --preset x64 $(CTEST_FLAGS); x64_status=$$?; \
+	  ctest --preset x64 -LE package $(CTEST_FLAGS); x64_status=$$?; \
 	  wait $$x86; x86_status=$$?; \
 	  echo "== tests: x86"; cat build/x86-tests.log; \
-	  [ $$x64_status -eq 0 ] && [ $$x86_status -eq 0 ]
+	  echo "== tests: installer packages (x64 and x86)"; \
+	  ctest --preset x64 -L package $(CTEST_FLAGS); package_status=$$?; \
+	  [ $$x64_status -eq 0 ] && [ $$x86_status -eq 0 ] && [ $$package_status -eq 0 ]
 
 # The benchmark, x64 then x86, each in a Wine prefix of its own, stopped
 # afterwards so that no wineserver lingers: tables on stdout, the figures in
@@ -92,7 +107,7 @@ fuzz: build
 	  exit $$status
 
 clean:
-	-@for prefix in build/wineprefix build/wineprefix-x64 build/wineprefix-x86 \
+	-@for prefix in build/wineprefix build/wineprefix-x64 build/wineprefix-x86 build/wineprefix-dist \
 	    build/wineprefix-bench-x64 build/wineprefix-bench-x86 build/wineprefix-load; do \
 	  WINEPREFIX=$(CURDIR)/$$prefix wineserver -k >/dev/null 2>&1; done
 	rm -rf build

@@ -1,5 +1,7 @@
 #include "host/provider_host.h"
 
+#include "host/signature_check.h"
+
 #include "host/console.h"
 
 #include <objbase.h>
@@ -198,7 +200,18 @@ HRESULT EnumerateRegisteredProviders(std::vector<RegisteredProvider>* providers)
 
 bool LoadProviders(const ProviderChoice& choice, std::vector<LoadedProvider>* providers) {
   bool allLoaded = true;
+  const bool signedOnly = SignedProvidersRequiredByMachine();
   auto load = [&](const std::wstring& dllPath, const CLSID& classId) {
+    if (signedOnly) {
+      const SignatureVerdict verdict = CheckProviderSignature(dllPath);
+      if (!verdict.trusted()) {
+        Err(L"provider " + ClassIdText(classId) + L" from " + dllPath + L": refused, " +
+            verdict.reason);
+        allLoaded = false;
+        return;
+      }
+      Out(L"signature of " + dllPath + L": trusted\n");
+    }
     LoadedProvider loaded;
     std::wstring failure;
     if (FAILED(loaded.Load(dllPath, classId, &failure))) {

@@ -27,6 +27,7 @@ fi
 # No freshclam daemon either: signature updates stay manual.
 echo 'clamav-freshclam clamav-freshclam/autoupdate_freshclam select manual' | debconf-set-selections
 
+apt-get update -q
 apt-get install -y -q --no-install-recommends clamav-daemon
 
 # Installation enables the units for the next boot; the tests need none of

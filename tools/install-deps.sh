@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian 12 machine, as root:
-# the MinGW-w64 cross compilers, CMake, GoogleTest's sources and Wine for
-# both architectures. Packages already present are left alone, so a second
-# run costs only a few dpkg queries.
+# the MinGW-w64 cross compilers, CMake, GoogleTest's sources, Wine for
+# both architectures, and what `make dist` packages and signs with (wixl,
+# msitools' msiinfo, osslsigncode, openssl). Packages already present are
+# left alone, so a second run costs only a few dpkg queries.
 set -euo pipefail
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -15,7 +16,8 @@ as_root() {
 export DEBIAN_FRONTEND=noninteractive
 
 need=()
-for p in make cmake mingw-w64 googletest wine wine64 wine32:i386; do
+for p in make cmake mingw-w64 googletest wine wine64 wine32:i386 \
+  msitools wixl osslsigncode openssl; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

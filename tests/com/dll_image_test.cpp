@@ -90,12 +90,14 @@ TEST_F(DllImageTest, CarriesVersionResourceWithProductName) {
   EXPECT_EQ(text(L"ProductName"), L"Kestrov Antivirus");
   EXPECT_EQ(text(L"OriginalFilename"), ProviderDllName);
   EXPECT_FALSE(text(L"FileDescription").empty());
-  EXPECT_EQ(text(L"FileVersion"), L"1.0.0.0");
+  EXPECT_EQ(text(L"FileVersion"), KESTROV_PROJECT_VERSION);
+  EXPECT_EQ(text(L"ProductVersion"), KESTROV_PROJECT_VERSION);
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(KESTROV_PROJECT_VERSION_MS));
+  EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(KESTROV_PROJECT_VERSION_LS));
 }
 
 }  // namespace
