@@ -27,15 +27,12 @@ dist: deps
 	done
 	@packaging/dist.sh
 
-# The main job: install the provider and the scan service into the project's
-# Wine prefix, register both DLLs, scan samples from a 64-bit and a 32-bit
-# host, show that a copy of the service elsewhere is not trusted.
-# Only the product is built for it: the DLLs, the service and the host.
-demo: deps
-	@for arch in $(ARCHS); do \
-	  cmake --preset $$arch >/dev/null && \
-	  cmake --build --preset $$arch --target kestrov_amsi KestrovScanService amsiscan || exit 1; \
-	done
+# The main job: build the signed packages (dist), install the x64 one into
+# the project's Wine prefix with msiexec, scan samples from a 64-bit and a
+# 32-bit host through the installed providers and service (with a clamd of
+# the demo's own behind it), show the host's signature check and that a copy
+# of the service elsewhere is not trusted, and remove the package.
+demo: dist
 	@tools/wine-prefix.sh
 	@demo/demo.sh
 
