@@ -162,7 +162,6 @@ ClamdFigures MeasureClamd(const ProviderRunner& provider, unsigned port,
       row.ratio = row.raw.p50 > 0 ? row.provider.p50 / row.raw.p50 : 0;
       figures.latency.push_back(row);
     }
-    figures.firstFailure = FirstClamdFailure(service.PathOf(L"scans.log"));
     if (!LogShows(service.PathOf(L"scans.log"), std::string("\"rule\":\"") + ClamdSignature +
                                                     "\",\"engine\":\"clamd\"")) {
       figures.skipped = "the service's log shows no detection by clamd";
@@ -175,7 +174,17 @@ ClamdFigures MeasureClamd(const ProviderRunner& provider, unsigned port,
       return figures;
     }
 
+    figures.firstFailure = FirstClamdFailure(service.PathOf(L"scans.log"));
+    // A fresh service for each throughput run: a failed clamd exchange puts
+    // the service's clamd client into its back-off, which must not carry
+    // over from one run into the next.
     for (const unsigned threads : settings.threads) {
+      if (!StartService(&service, clamd, false)) {
+        figures.skipped = "the service with --clamd " + addressText + " did not start again";
+        figures.latency.clear();
+        figures.throughput.clear();
+        return figures;
+      }
       std::vector<std::unique_ptr<BenchStream>> streams;
       for (unsigned t = 0; t < threads; ++t) {
         streams.push_back(std::make_unique<BenchStream>(*scanContents[0], L"bench-clamd", true));
@@ -191,6 +200,9 @@ ClamdFigures MeasureClamd(const ProviderRunner& provider, unsigned port,
       row.failed = run.failed;
       row.scansPerSecond = run.wallMs > 0 ? static_cast<double>(row.scans) * 1000.0 / run.wallMs : 0;
       figures.throughput.push_back(row);
+    }
+    if (figures.firstFailure.empty()) {
+      figures.firstFailure = FirstClamdFailure(service.PathOf(L"scans.log"));
     }
   }
 
