@@ -57,9 +57,13 @@ test: build
 	  ctest --preset x64 -L package $(CTEST_FLAGS); package_status=$$?; \
 	  [ $$x64_status -eq 0 ] && [ $$x86_status -eq 0 ] && [ $$package_status -eq 0 ]
 
-# The benchmark, x64 then x86, each in a Wine prefix of its own, stopped
-# afterwards so that no wineserver lingers: tables on stdout, the figures in
-# build/<arch>/bench.json. Only the benchmark and what it runs are built.
+# The benchmark, x64 then x86, each in a Wine prefix of its own and with a
+# clamd of its own (build/<arch>/bench-clamd, the sample signatures) for the
+# figures of scans judged by clamd; both are stopped afterwards, also when
+# the benchmark fails or is interrupted, so that no wineserver or clamd
+# lingers. Without clamd the benchmark runs and says those figures were
+# skipped. Tables on stdout, the figures in build/<arch>/bench.json. Only the
+# benchmark and what it runs are built.
 bench: deps
 	@for arch in $(ARCHS); do \
 	  cmake --preset $$arch >/dev/null && \
@@ -67,11 +71,19 @@ bench: deps
 	done
 	@for arch in $(ARCHS); do \
 	  prefix=$(CURDIR)/build/wineprefix-bench-$$arch; \
-	  WINEPREFIX=$$prefix tools/wine-prefix.sh || exit 1; \
-	  WINEPREFIX=$$prefix WINEDEBUG=-all tools/wine-run build/$$arch/bin/KestrovBench.exe; \
-	  status=$$?; \
-	  WINEPREFIX=$$prefix wineserver -k >/dev/null 2>&1; \
-	  [ $$status -eq 0 ] || exit $$status; \
+	  clamd_dir=$(CURDIR)/build/$$arch/bench-clamd; \
+	  ( trap 'tools/clamd.sh stop "$$clamd_dir" >/dev/null 2>&1; \
+	          WINEPREFIX="$$prefix" wineserver -k >/dev/null 2>&1' EXIT; \
+	    trap 'exit 130' INT TERM; \
+	    WINEPREFIX=$$prefix tools/wine-prefix.sh || exit 1; \
+	    clamd_port=; \
+	    if tools/clamd.sh start "$$clamd_dir" tools/clamd-rules >&2; then \
+	      clamd_port="--clamd-port $$(cat "$$clamd_dir/port")"; \
+	    else \
+	      echo "bench: clamd did not start; the figures with clamd are skipped" >&2; \
+	    fi; \
+	    WINEPREFIX=$$prefix WINEDEBUG=-all tools/wine-run build/$$arch/bin/KestrovBench.exe \
+	      $$clamd_port ) || exit $$?; \
 	done
 
 # Long runs of the reliability suite: per architecture, the provider fuzzer

@@ -21,7 +21,8 @@ bool StartBenchService(ReferenceService* service) {
   const std::wstring rules = service->PathOf(L"rules.txt");
   return WriteTextFile(rules, std::string("BENCH text ") + DetectionMarker + "\n") &&
          service->Start(
-             {L"--log", L"NUL", L"--max-seconds", L"3600", L"--signatures", rules});
+             {L"--log", L"NUL", L"--max-seconds", L"3600", L"--signatures", rules,
+              L"--instances", std::to_wstring(BenchInstances)});
 }
 
 long long CounterNow() {
@@ -34,12 +35,12 @@ double CounterMs(long long start, long long end) {
   return ElapsedMs(start, end, CounterFrequency());
 }
 
-std::vector<BYTE> MarkedContent(size_t bytes) {
+std::vector<BYTE> MarkedContent(size_t bytes, const char* marker) {
   static const char text[] = "Write-Output 'benchmark content line';\r\n";
   std::vector<BYTE> content(bytes);
   for (size_t k = 0; k < bytes; ++k) content[k] = static_cast<BYTE>(text[k % (sizeof text - 1)]);
-  const size_t marker = sizeof DetectionMarker - 1;
-  if (bytes >= marker) memcpy(content.data() + bytes - marker, DetectionMarker, marker);
+  const size_t length = strlen(marker);
+  if (bytes >= length) memcpy(content.data() + bytes - length, marker, length);
   return content;
 }
 

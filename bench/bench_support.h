@@ -17,16 +17,26 @@
 // for it, so every successful scan is a detection and a failed one shows.
 constexpr char DetectionMarker[] = "KESTROV-BENCH-MARKER-7Q2";
 constexpr wchar_t BenchAppName[] = L"KestrovBench";
+// The marker of the project's sample clamd signature (tools/clamd-rules,
+// the .ndb file), which no rule of the service's own matches, and the name
+// clamd reports for it.
+constexpr char ClamdMarker[] = "KESTROV-TEST-MARKER-5E2B9C";
+constexpr char ClamdSignature[] = "Kestrov.Test.Marker.UNOFFICIAL";
+
+// Pipe instances of the benchmark's service (the service's default).
+constexpr unsigned BenchInstances = 128;
 
 // Starts the reference service from this program's directory (the
-// provider's), logging to NUL, with one rule for DetectionMarker.
+// provider's), logging to NUL, with BenchInstances instances and one rule
+// for DetectionMarker.
 bool StartBenchService(ReferenceService* service);
 
 long long CounterNow();
 double CounterMs(long long start, long long end);
 
-// `bytes` bytes of text that end with DetectionMarker.
-std::vector<BYTE> MarkedContent(size_t bytes);
+// `bytes` bytes of ASCII text that end with DetectionMarker, or with
+// `marker`.
+std::vector<BYTE> MarkedContent(size_t bytes, const char* marker = DetectionMarker);
 std::string SizeLabel(size_t bytes);  // "1 KiB", "8 MiB", ...
 
 // Latencies of one run, in milliseconds.

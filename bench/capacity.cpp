@@ -1,5 +1,6 @@
 #include "bench/capacity.h"
 
+#include "bench/at_rest.h"
 #include "bench/bench_support.h"
 #include "bench/raw_client.h"
 #include "testkit/process_metrics.h"
@@ -63,15 +64,7 @@ MemoryFigures MeasurePeakMemory(const ReferenceService& service, unsigned client
   // One exchange first, so that the idle figure is that of a service that
   // has started all of its instances and served.
   RawExchange(BuildRawRequest(BenchAppName, L"bench-memory", MarkedContent(1024)));
-  // Its instance threads commit their memory as they start: wait until two
-  // readings 100 ms apart agree, for two seconds at most.
-  figures.idleBytes = PrivateBytes(service.process());
-  for (int k = 0; k < 20; ++k) {
-    Sleep(100);
-    const SIZE_T now = PrivateBytes(service.process());
-    if (now == figures.idleBytes) break;
-    figures.idleBytes = now;
-  }
+  figures.idleBytes = SettledPrivateBytes(service.process());
   figures.sampledPeak = figures.idleBytes;
 
   StartLine line;

@@ -1,19 +1,28 @@
 // KestrovBench: scans through the provider DLL against the raw pipe
 // exchange with the reference service, side by side, plus allocation and
-// copy counts, the deadline overshoot and the service's capacity.
+// copy counts, the deadline overshoot, the service's capacity, its memory at
+// rest, the time it takes to stop, and scans judged by clamd.
 //
-//   KestrovBench [--smoke] [--repetitions N] [--json FILE]
+//   KestrovBench [--smoke] [--repetitions N] [--json FILE] [--clamd-port N]
+//
+// --clamd-port names the port of a clamd on 127.0.0.1 loaded with the
+// project's sample signatures (tools/clamd.sh); without it the clamd
+// figures are skipped. A smoke run skips them and the stop time, which
+// installs the service in the prefix.
 //
 // Tables go to stdout, progress to stderr, and everything to FILE (by
 // default bench.json, or bench-smoke.json, beside the bin directory).
+#include "bench/at_rest.h"
 #include "bench/bench_support.h"
 #include "bench/call_profile.h"
 #include "bench/capacity.h"
+#include "bench/clamd_figures.h"
 #include "bench/matrix.h"
 #include "bench/overshoot.h"
 #include "bench/provider_runner.h"
 #include "bench/report.h"
 #include "bench/scan_accounting.h"
+#include "bench/service_stop.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -27,6 +36,7 @@ constexpr int ExitSmokeFailed = 1;
 struct Options {
   bool smoke = false;
   unsigned repetitions = 5;
+  unsigned clamdPort = 0;  // 0: no clamd
   std::wstring jsonPath;
 };
 
@@ -40,6 +50,10 @@ bool ParseArguments(int argc, wchar_t** argv, Options* options) {
       options->repetitions = static_cast<unsigned>(wcstoul(argv[++k], nullptr, 10));
       repetitionsGiven = true;
       if (options->repetitions == 0) return false;
+    } else if (arg == L"--clamd-port" && k + 1 < argc) {
+      const unsigned long port = wcstoul(argv[++k], nullptr, 10);
+      if (port == 0 || port > 65535) return false;
+      options->clamdPort = static_cast<unsigned>(port);
     } else if (arg == L"--json" && k + 1 < argc) {
       options->jsonPath = argv[++k];
     } else {
@@ -75,8 +89,19 @@ bool SmokeChecksPass(const BenchResults& r) {
   for (const AccountingRow& a : r.accounting) pass = pass && a.asExpected;
   pass = pass && r.overshoot.serverStarted && r.overshoot.returnedEarly == 0 &&
          r.overshoot.detected == 0;
-  for (const CapacityRow& c : r.capacity) pass = pass && c.scans > 0;
-  pass = pass && r.memory.reportedPeak > 0;
+  for (const CapacityRow& c : r.capacity) {
+    // With more instances than clients an open never finds them all taken.
+    if (c.scans == 0 || c.busy != 0) {
+      fprintf(stderr, "smoke: capacity at %u clients: %lu scans, %lu busy opens\n", c.clients,
+              c.scans, c.busy);
+      pass = false;
+    }
+  }
+  pass = pass && r.memory.reportedPeak > 0 && r.memory.idleBytes > 0;
+  if (!r.idleProgram.started || r.idleProgram.privateBytes == 0) {
+    fprintf(stderr, "smoke: the idle program's private bytes were not measured\n");
+    pass = false;
+  }
   return pass;
 }
 
@@ -85,7 +110,8 @@ bool SmokeChecksPass(const BenchResults& r) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseArguments(argc, argv, &options)) {
-    fprintf(stderr, "usage: KestrovBench [--smoke] [--repetitions N] [--json FILE]\n");
+    fprintf(stderr,
+            "usage: KestrovBench [--smoke] [--repetitions N] [--json FILE] [--clamd-port N]\n");
     return ExitCannotRun;
   }
   const long long started = CounterNow();
@@ -154,6 +180,31 @@ int wmain(int argc, wchar_t** argv) {
   }
   results.memory = options.smoke ? MeasurePeakMemory(service, 4, 1024 * 1024)
                                  : MeasurePeakMemory(service, 64, MaxContentBytes);
+  results.idleProgram = MeasureIdleProgram();
+
+  // The figures below run services of their own on the pipe.
+  service.Kill();
+  if (options.smoke) {
+    results.clamd.skipped = "smoke run";
+  } else if (options.clamdPort == 0) {
+    results.clamd.skipped = "no clamd (no --clamd-port; is clamav-daemon installed?)";
+  } else {
+    fprintf(stderr, "%s: scans with clamd\n", results.architecture.c_str());
+    ClamdSettings clamd;
+    clamd.sizes = {1024, 1024 * 1024};
+    clamd.threads = {1, 16};
+    results.clamd = MeasureClamd(provider, options.clamdPort, clamd);
+  }
+  if (options.smoke) {
+    results.stop.failure = "skipped in a smoke run (it installs the service in the prefix)";
+  } else {
+    fprintf(stderr, "%s: stopping the installed service\n", results.architecture.c_str());
+    results.stop = MeasureServiceStop(options.repetitions, 16);
+  }
+  if (!StartBenchService(&service)) {
+    fprintf(stderr, "the reference service did not start again\n");
+    return ExitCannotRun;
+  }
 
   fprintf(stderr, "%s: allocations and copies\n", results.architecture.c_str());
   if (!InstallCountingHooks(provider)) {
@@ -176,6 +227,9 @@ int wmain(int argc, wchar_t** argv) {
   PrintAccounting(results.accounting);
   PrintOvershoot(results.overshoot);
   PrintCapacity(results.capacity, results.memory);
+  PrintAtRest(results.memory, results.idleProgram);
+  PrintStop(results.stop);
+  PrintClamd(results.clamd);
   PrintTargets(results);
   if (!WriteJson(results, options.jsonPath)) {
     fprintf(stderr, "cannot write %ls\n", options.jsonPath.c_str());

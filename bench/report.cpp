@@ -17,6 +17,19 @@ std::string Milliseconds(double ms) { return ms > 0 ? Fixed(ms, 3) + "ms" : "-";
 
 double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
 
+// The service at rest may take at most this much more private memory than a
+// program that does nothing.
+constexpr double AtRestAllowanceMiB = 16.0;
+
+// Service at rest minus the idle program, in MiB; meaningful only when
+// both were measured.
+double AtRestDifferenceMiB(const MemoryFigures& service, const IdleProgramFigures& idle) {
+  return MiB(service.idleBytes) - MiB(idle.privateBytes);
+}
+bool AtRestMeasured(const MemoryFigures& service, const IdleProgramFigures& idle) {
+  return service.idleBytes > 0 && idle.started && idle.privateBytes > 0;
+}
+
 const MatrixCell* FindCell(const std::vector<MatrixCell>& cells, size_t bytes, bool address,
                            unsigned threads) {
   for (const MatrixCell& cell : cells) {
@@ -100,7 +113,9 @@ void PrintOvershoot(const OvershootFigures& o) {
 }
 
 void PrintCapacity(const std::vector<CapacityRow>& rows, const MemoryFigures& m) {
-  printf("\nReference service capacity: raw 1 KiB exchanges back to back\n");
+  printf("\nReference service capacity: raw 1 KiB exchanges back to back, %u instances;\n"
+         "busy = opens that failed with ERROR_PIPE_BUSY (instances were free: target 0)\n",
+         BenchInstances);
   printf("%8s %10s %10s %8s %8s\n", "clients", "scans/s", "scans", "failed", "busy");
   for (const CapacityRow& r : rows) {
     printf("%8u %10.1f %10lu %8lu %8lu\n", r.clients, r.scansPerSecond, r.scans, r.failed, r.busy);
@@ -109,6 +124,66 @@ void PrintCapacity(const std::vector<CapacityRow>& rows, const MemoryFigures& m)
          "(sampled %.1f MiB), failed %lu\n",
          m.clients, SizeLabel(m.requestBytes).c_str(), MiB(m.idleBytes), MiB(m.reportedPeak),
          MiB(m.sampledPeak), m.failed);
+}
+
+void PrintAtRest(const MemoryFigures& service, const IdleProgramFigures& idle) {
+  printf("\nPrivate bytes at rest (PagefileUsage, settled)\n");
+  printf("  service, %u instances, after one exchange: %.1f MiB\n", BenchInstances,
+         MiB(service.idleBytes));
+  if (!idle.started) {
+    printf("  idle program: KestrovBenchIdle.exe did not start\n");
+    return;
+  }
+  printf("  idle program (KestrovBenchIdle.exe):       %.1f MiB\n", MiB(idle.privateBytes));
+  printf("  difference:                                %.1f MiB\n",
+         AtRestDifferenceMiB(service, idle));
+}
+
+void PrintStop(const StopFigures& s) {
+  printf("\nStop request (ControlService STOP) to the service's process ending, installed "
+         "service\n");
+  if (!s.measured) {
+    printf("  not measured: %s\n", s.failure.c_str());
+    return;
+  }
+  printf("%-22s %6s %9s %9s %9s\n", "", "stops", "p50", "p99", "max");
+  printf("%-22s %6zu %7.1fms %7.1fms %7.1fms\n", "at rest", s.atRest.count, s.atRest.p50,
+         s.atRest.p99, s.atRest.max);
+  char label[32];
+  snprintf(label, sizeof label, "under load (%u clients)", s.loadClients);
+  printf("%-22s %6zu %7.1fms %7.1fms %7.1fms\n", label, s.underLoad.count, s.underLoad.p50,
+         s.underLoad.p99, s.underLoad.max);
+  printf("  exchanges served during the loaded runs: %lu\n", s.loadScans);
+}
+
+void PrintClamd(const ClamdFigures& c) {
+  printf("\nScans judged by clamd: provider -> service (--clamd, cache off) -> clamd against a\n"
+         "raw zINSTREAM of the same content; cache hit = cache on, same content again\n");
+  if (c.port == 0) {
+    printf("  skipped: %s\n", c.skipped.c_str());
+    return;
+  }
+  printf("%-7s | %9s %9s | %9s %9s | %6s | %9s %9s | %8s | %s\n", "size", "prov p50",
+         "prov p99", "raw p50", "raw p99", "ratio", "hit p50", "hit p99", "hit/miss",
+         "failed p/r/hit");
+  for (const ClamdLatencyRow& r : c.latency) {
+    printf("%-7s | %9s %9s | %9s %9s | %6s | %9s %9s | %8s | %lu/%lu/%lu\n",
+           SizeLabel(r.contentBytes).c_str(), Milliseconds(r.provider.p50).c_str(),
+           Milliseconds(r.provider.p99).c_str(), Milliseconds(r.raw.p50).c_str(),
+           Milliseconds(r.raw.p99).c_str(), r.ratio > 0 ? Fixed(r.ratio, 2).c_str() : "-",
+           Milliseconds(r.cacheHit.p50).c_str(), Milliseconds(r.cacheHit.p99).c_str(),
+           r.hitOverMiss > 0 ? Fixed(r.hitOverMiss, 2).c_str() : "-", r.providerFailed,
+           r.rawFailed, r.hitFailed);
+  }
+  if (!c.firstFailure.empty()) {
+    printf("  the service's log on the first scan clamd did not judge: %s\n",
+           c.firstFailure.c_str());
+  }
+  printf("Provider scans per second with clamd (1 KiB, cache off)\n");
+  printf("%8s %10s %10s %8s\n", "threads", "scans/s", "scans", "failed");
+  for (const ClamdThroughputRow& r : c.throughput) {
+    printf("%8u %10.1f %10lu %8lu\n", r.threads, r.scansPerSecond, r.scans, r.failed);
+  }
 }
 
 void PrintTargets(const BenchResults& r) {
@@ -129,6 +204,15 @@ void PrintTargets(const BenchResults& r) {
   if (r.overshoot.scans > 0) {
     printf("  overshoot p99 %.2f ms (target <= 20 ms): %s\n", r.overshoot.p99Ms,
            r.overshoot.p99Ms <= 20.0 ? "met" : "MISSED");
+  }
+  if (AtRestMeasured(r.memory, r.idleProgram)) {
+    const double difference = AtRestDifferenceMiB(r.memory, r.idleProgram);
+    printf("  service at rest over the idle program %.1f MiB (target <= %.0f MiB): %s\n",
+           difference, AtRestAllowanceMiB, difference <= AtRestAllowanceMiB ? "met" : "MISSED");
+  }
+  for (const CapacityRow& c : r.capacity) {
+    printf("  busy opens at %u clients: %lu (target 0): %s\n", c.clients, c.busy,
+           c.busy == 0 ? "met" : "MISSED");
   }
   // Throughput should rise with threads until the service saturates.
   for (const MatrixCell& c : r.matrix) {
@@ -169,6 +253,17 @@ void PrintTargets(const BenchResults& r) {
       printf("WARNING: the %s path at %s made %u allocations and %u copies\n",
              PathName(a.addressPath), SizeLabel(a.contentBytes).c_str(), a.allocations, a.copies);
     }
+  }
+  unsigned long clamdFailed = 0;
+  for (const ClamdLatencyRow& c : r.clamd.latency) {
+    clamdFailed += c.providerFailed + c.rawFailed + c.hitFailed;
+  }
+  for (const ClamdThroughputRow& c : r.clamd.throughput) clamdFailed += c.failed;
+  if (clamdFailed) {
+    printf("WARNING: %lu scans with clamd did not report clamd's detection\n", clamdFailed);
+  }
+  if (!r.smoke && !r.stop.measured) {
+    printf("WARNING: the stop time was not measured: %s\n", r.stop.failure.c_str());
   }
   if (r.overshoot.returnedEarly || r.overshoot.detected) {
     printf("WARNING: against the silent service %u scans returned before the deadline and %u "
@@ -257,8 +352,57 @@ bool WriteJson(const BenchResults& r, const std::wstring& path) {
   fprintf(f,
           "  ],\n  \"service_memory\": {\"clients\": %u, \"request_bytes\": %zu, "
           "\"idle_bytes\": %zu, \"peak_bytes\": %zu, \"sampled_peak_bytes\": %zu, "
-          "\"failed\": %lu}\n}\n",
+          "\"failed\": %lu},\n",
           m.clients, m.requestBytes, static_cast<size_t>(m.idleBytes),
           static_cast<size_t>(m.reportedPeak), static_cast<size_t>(m.sampledPeak), m.failed);
+  const bool atRest = AtRestMeasured(m, r.idleProgram);
+  fprintf(f,
+          "  \"at_rest\": {\"instances\": %u, \"service_private_bytes\": %zu, "
+          "\"idle_program_started\": %s, \"idle_program_private_bytes\": %zu, "
+          "\"difference_mib\": %.2f, \"allowance_mib\": %.0f, \"met\": %s},\n",
+          BenchInstances, static_cast<size_t>(m.idleBytes),
+          r.idleProgram.started ? "true" : "false", r.idleProgram.privateBytes,
+          atRest ? AtRestDifferenceMiB(m, r.idleProgram) : 0.0, AtRestAllowanceMiB,
+          atRest && AtRestDifferenceMiB(m, r.idleProgram) <= AtRestAllowanceMiB ? "true"
+                                                                               : "false");
+  const StopFigures& s = r.stop;
+  fprintf(f,
+          "  \"service_stop\": {\"measured\": %s, \"failure\": \"%s\", \"load_clients\": %u, "
+          "\"load_exchanges\": %lu,\n    \"at_rest\": {\"stops\": %zu, \"p50_ms\": %.2f, "
+          "\"p99_ms\": %.2f, \"max_ms\": %.2f},\n    \"under_load\": {\"stops\": %zu, "
+          "\"p50_ms\": %.2f, \"p99_ms\": %.2f, \"max_ms\": %.2f},\n    \"at_rest_ms\": [",
+          s.measured ? "true" : "false", s.failure.c_str(), s.loadClients, s.loadScans,
+          s.atRest.count, s.atRest.p50, s.atRest.p99, s.atRest.max, s.underLoad.count,
+          s.underLoad.p50, s.underLoad.p99, s.underLoad.max);
+  for (size_t k = 0; k < s.atRestMs.size(); ++k) {
+    fprintf(f, "%s%.2f", k ? ", " : "", s.atRestMs[k]);
+  }
+  fprintf(f, "], \"under_load_ms\": [");
+  for (size_t k = 0; k < s.underLoadMs.size(); ++k) {
+    fprintf(f, "%s%.2f", k ? ", " : "", s.underLoadMs[k]);
+  }
+  const ClamdFigures& c = r.clamd;
+  fprintf(f, "]},\n  \"clamd\": {\"measured\": %s, \"skipped\": \"%s\", \"latency\": [\n",
+          c.port ? "true" : "false", c.skipped.c_str());
+  for (size_t k = 0; k < c.latency.size(); ++k) {
+    const ClamdLatencyRow& l = c.latency[k];
+    fprintf(f,
+            "    {\"content_bytes\": %zu, \"provider\": {\"p50_ms\": %.4f, \"p99_ms\": %.4f, "
+            "\"scans\": %zu, \"failed\": %lu}, \"raw\": {\"p50_ms\": %.4f, \"p99_ms\": %.4f, "
+            "\"scans\": %zu, \"failed\": %lu}, \"ratio_p50\": %.4f, \"cache_hit\": "
+            "{\"p50_ms\": %.4f, \"p99_ms\": %.4f, \"scans\": %zu, \"failed\": %lu}, "
+            "\"hit_over_miss_p50\": %.4f}%s\n",
+            l.contentBytes, l.provider.p50, l.provider.p99, l.provider.count, l.providerFailed,
+            l.raw.p50, l.raw.p99, l.raw.count, l.rawFailed, l.ratio, l.cacheHit.p50,
+            l.cacheHit.p99, l.cacheHit.count, l.hitFailed, l.hitOverMiss,
+            k + 1 < c.latency.size() ? "," : "");
+  }
+  fprintf(f, "  ], \"throughput\": [\n");
+  for (size_t k = 0; k < c.throughput.size(); ++k) {
+    const ClamdThroughputRow& t = c.throughput[k];
+    fprintf(f, "    {\"threads\": %u, \"scans_per_s\": %.2f, \"scans\": %lu, \"failed\": %lu}%s\n",
+            t.threads, t.scansPerSecond, t.scans, t.failed, k + 1 < c.throughput.size() ? "," : "");
+  }
+  fprintf(f, "  ]}\n}\n");
   return fclose(f) == 0;
 }

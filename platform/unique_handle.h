@@ -70,7 +70,15 @@ struct ProcessHeapTraits {
   static void Close(Type block) noexcept { HeapFree(GetProcessHeap(), 0, block); }
 };
 
+// Service control manager and service handles (OpenSCManagerW, OpenServiceW).
+struct ServiceHandleTraits {
+  using Type = SC_HANDLE;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type handle) noexcept { CloseServiceHandle(handle); }
+};
+
 using UniqueKernelHandle = UniqueResource<KernelHandleTraits>;
 using UniqueFileHandle = UniqueResource<FileHandleTraits>;
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
 using UniqueHeapBlock = UniqueResource<ProcessHeapTraits>;
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;

@@ -26,13 +26,6 @@ constexpr wchar_t ForegroundReloadEventName[] = L"Local\\KestrovScanService.Relo
 // service's own stop bound, and room for the process to end.
 constexpr DWORD StopWaitMs = StopBoundMs + 3000;
 
-struct ServiceHandleTraits {
-  using Type = SC_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type handle) noexcept { CloseServiceHandle(handle); }
-};
-using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
-
 std::wstring ErrorText(const wchar_t* what, DWORD error) {
   return std::wstring(what) + L" (error " + std::to_wstring(error) + L")";
 }

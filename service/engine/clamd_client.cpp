@@ -75,6 +75,17 @@ bool EndsWith(const std::string& text, const char* suffix) {
   return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
+// Winsock, started once for the whole process and kept. Starting and
+// cleaning it up per scan let the count fall to zero between two scans of
+// one client, and the last WSACleanup closes every socket of the process:
+// under Wine, where the count is not updated atomically, a scan starting on
+// another thread at that moment had its socket closed under it (WSAENOTSOCK
+// while connecting, or no reply), and the back-off then kept clamd out.
+const WinsockSession& ProcessWinsock() {
+  static const WinsockSession session;
+  return session;
+}
+
 }  // namespace
 
 ClamdResult ParseClamdReply(const std::string& reply) {
@@ -101,7 +112,6 @@ ClamdResult ParseClamdReply(const std::string& reply) {
 
 ClamdScan::~ClamdScan() {
   Reset();
-  if (winsockStarted_) WSACleanup();
 }
 
 void ClamdScan::Reset() {
@@ -129,13 +139,9 @@ void ClamdScan::Begin(const ClamdAddress& address, ULONGLONG deadline, ClamdText
   Reset();
   deadline_ = deadline;
   transcoder_.Begin(mode, totalBytes);
-  if (!winsockStarted_) {
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-      Fail("Winsock cannot start");
-      return;
-    }
-    winsockStarted_ = true;
+  if (!ProcessWinsock().started()) {
+    Fail("Winsock cannot start");
+    return;
   }
   if (address.length == 0) {
     Fail("no clamd address");

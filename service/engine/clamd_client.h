@@ -83,7 +83,6 @@ class ClamdScan {
   void FailAfterSendError(int error);
 
   UniqueSocket socket_;
-  bool winsockStarted_ = false;
   ULONGLONG deadline_ = 0;
   ContentTranscoder transcoder_;
   std::vector<BYTE> transcoded_;

@@ -20,13 +20,6 @@ constexpr DWORD StartWaitMs = 20000;
 constexpr DWORD StopBoundMs = 2000;
 constexpr DWORD StopSlackMs = 1500;
 
-struct ServiceHandleTraits {
-  using Type = SC_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type handle) noexcept { CloseServiceHandle(handle); }
-};
-using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
-
 std::wstring HostProgram() { return ProgramDirectory() + L"amsiscan.exe"; }
 std::wstring ProviderDll() {
   return ProgramDirectory() + (sizeof(void*) == 8 ? L"KestrovAmsi64.dll" : L"KestrovAmsi32.dll");
