@@ -47,7 +47,7 @@ demo: dist
 # both packages and install them in a Wine prefix of their own.
 CTEST_FLAGS := --repeat until-pass:2
 test: build
-	@for arch in $(ARCHS); do WINEPREFIX=$(CURDIR)/build/wineprefix-$$arch tools/wine-prefix.sh || exit 1; done
+	@for arch in $(ARCHS); do WINEPREFIX=$(CURDIR)/build/wineprefix-$$arch tools/wine-prefix.sh --fresh || exit 1; done
 	@echo "== tests: x64 (x86 runs alongside, its output follows)"
 	@ctest --preset x86 $(CTEST_FLAGS) >build/x86-tests.log 2>&1 & x86=$$!; \
 	  ctest --preset x64 -LE package $(CTEST_FLAGS); x64_status=$$?; \

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Creates the project's own Wine prefix (build/wineprefix) if it is missing,
+# Creates the project's own Wine prefix (build/wineprefix) if it is missing
+# (with --fresh, first ending the server it runs and its programs),
 # switches Wine's crash debugger off in both registry views, and starts a
 # persistent wineserver for it, so that every test run starts quickly.
 set -euo pipefail
@@ -12,6 +13,14 @@ run="$here/tools/wine-run"
 # open, and the caller never ends: every start has all of its I/O redirected.
 # A second start while one runs fails harmlessly.
 start_server() { wineserver -p </dev/null >/dev/null 2>&1 || true; }
+
+# --fresh: a test run begins with a server of its own. A persistent server
+# that has served a whole test suite before was seen to go away as the next
+# run's first programs started, leaving them hanging.
+if [ "${1:-}" = --fresh ]; then
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+fi
 
 # The persistent server comes first, so that wineboot and every later program
 # use it instead of starting short-lived servers of their own.
