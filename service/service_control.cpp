@@ -49,6 +49,30 @@ bool WaitUntilPipeGone(DWORD timeoutMs) {
   }
 }
 
+// Serves until `stop` is set or --max-seconds has passed, and has the
+// service reload whenever `reload` (which may be null) is set. Waited for in
+// pieces, since the limit can exceed one wait's range.
+void ServeUntilStopped(ScanService* service, HANDLE stop, HANDLE reload) {
+  const ULONGLONG maxSeconds = service->options().maxSeconds;
+  const ULONGLONG endAt = GetTickCount64() + maxSeconds * 1000;
+  const HANDLE waits[2] = {stop, reload};
+  const DWORD count = reload != nullptr ? 2 : 1;
+  for (;;) {
+    DWORD waitMs = INFINITE;
+    if (maxSeconds > 0) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= endAt) return;
+      waitMs = endAt - now > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(endAt - now);
+    }
+    const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, waitMs);
+    if (woke == WAIT_OBJECT_0 + 1) {
+      service->Reload();
+      continue;
+    }
+    if (woke != WAIT_TIMEOUT) return;
+  }
+}
+
 // ---- Under the service control manager ------------------------------------
 
 struct ControlState {
@@ -115,24 +139,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
       events.StartFailed(error);
     } else {
       ReportStatus(SERVICE_RUNNING, 0);
-      const ULONGLONG maxSeconds = service.options().maxSeconds;
-      const ULONGLONG endAt = GetTickCount64() + maxSeconds * 1000;
-      const HANDLE waits[2] = {control.stopEvent, control.reloadEvent};
-      for (;;) {
-        DWORD waitMs = INFINITE;
-        if (maxSeconds > 0) {
-          const ULONGLONG now = GetTickCount64();
-          if (now >= endAt) break;
-          waitMs = endAt - now > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(endAt - now);
-        }
-        // Serves until stopped; reloads when asked, between the waits.
-        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
-        if (woke == WAIT_OBJECT_0 + 1) {
-          service.Reload();
-          continue;
-        }
-        if (woke != WAIT_TIMEOUT) break;
-      }
+      ServeUntilStopped(&service, control.stopEvent, control.reloadEvent);
       ReportStatus(SERVICE_STOP_PENDING, StopBoundMs + 1000);
       if (!service.Stop()) {
         // Threads still use the service's state: it is left as it is, the
@@ -235,25 +242,7 @@ int RunInForeground(const CommandLine& commandLine) {
     PrintError(error);
     return started;
   }
-  const ULONGLONG maxSeconds = service.options().maxSeconds;
-  const ULONGLONG endAt = GetTickCount64() + maxSeconds * 1000;
-  for (;;) {
-    DWORD waitMs = INFINITE;
-    if (maxSeconds > 0) {
-      const ULONGLONG now = GetTickCount64();
-      if (now >= endAt) break;
-      waitMs = endAt - now > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(endAt - now);
-    }
-    // Serves until a stop comes or --max-seconds ends, reloading when asked;
-    // waited for in pieces, since the limit can exceed one wait's range.
-    const HANDLE waits[2] = {stop.get(), reload ? reload.get() : stop.get()};
-    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
-    if (woke == WAIT_OBJECT_0 + 1 && reload) {
-      service.Reload();
-      continue;
-    }
-    if (woke != WAIT_TIMEOUT) break;
-  }
+  ServeUntilStopped(&service, stop.get(), reload.get());
   if (!service.Stop()) {
     events.StopIncomplete();
     SetEvent(stopped.get());

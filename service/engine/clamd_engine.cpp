@@ -4,18 +4,6 @@ namespace {
 
 constexpr char SkippedReason[] = "skipped (back-off)";
 
-// Guards the engine's back-off state for the length of a block.
-class ExclusiveLock {
- public:
-  explicit ExclusiveLock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
-  ~ExclusiveLock() { ReleaseSRWLockExclusive(lock_); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
- private:
-  SRWLOCK* lock_;
-};
-
 }  // namespace
 
 ClamdEngine::ClamdEngine(const ClamdSettings& settings) : settings_(settings) {}

@@ -1,5 +1,6 @@
 // Owning wrappers for the handles of the detection engine: sockets, BCrypt
-// algorithm providers and hashes, and the Winsock session itself.
+// algorithm providers and hashes, an SRW lock held for a block, and the
+// Winsock session itself.
 #pragma once
 
 #include "platform/unique_handle.h"
@@ -29,6 +30,18 @@ struct BcryptHashTraits {
 using UniqueSocket = UniqueResource<SocketTraits>;
 using UniqueBcryptAlgorithm = UniqueResource<BcryptAlgorithmTraits>;
 using UniqueBcryptHash = UniqueResource<BcryptHashTraits>;
+
+// An SRW lock held exclusively for the length of a block.
+class ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
+  ~ExclusiveLock() { ReleaseSRWLockExclusive(lock_); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK* lock_;
+};
 
 // One WSAStartup, undone when the object goes. Winsock counts the starts, so
 // every user of sockets may hold one of its own.

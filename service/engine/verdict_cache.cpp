@@ -7,17 +7,6 @@ namespace {
 // BCryptHashData takes a ULONG count; larger pieces go in parts.
 constexpr size_t MaxHashPart = 0x40000000;
 
-class ExclusiveLock {
- public:
-  explicit ExclusiveLock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
-  ~ExclusiveLock() { ReleaseSRWLockExclusive(lock_); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
- private:
-  SRWLOCK* lock_;
-};
-
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
 }  // namespace
