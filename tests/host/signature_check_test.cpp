@@ -150,8 +150,13 @@ class SignatureCheckTest : public ::testing::Test {
   HostRun RunHost(const std::wstring& dll) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
+    // Names of their own for every run: a file of the run before may still
+    // be on its way out (its deletion waits for the last handle, which the
+    // ended child gave up only a moment ago), and creating it again fails.
+    static unsigned runs = 0;
     const std::wstring base = std::wstring(temp) + L"signature-check-" +
-                              std::to_wstring(GetCurrentProcessId());
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++runs);
     const std::wstring sample = base + L"-sample.txt", outPath = base + L"-out.txt",
                        errPath = base + L"-err.txt";
     const HANDLE sampleFile =
@@ -167,6 +172,10 @@ class SignatureCheckTest : public ::testing::Test {
                                    CREATE_ALWAYS, 0, nullptr);
     const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &inherit, OPEN_EXISTING, 0, nullptr);
+    HostRun run;
+    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) {
+      ADD_FAILURE() << "cannot create the host's output files: " << GetLastError();
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -176,7 +185,6 @@ class SignatureCheckTest : public ::testing::Test {
     std::wstring command = L"\"" + ProgramDirectory() + L"amsiscan.exe\" --provider \"" + dll +
                            L"\" \"" + sample + L"\"";
     PROCESS_INFORMATION process = {};
-    HostRun run;
     if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process)) {
       // A scan with no service ends at once; a minute means amsiscan hangs.
