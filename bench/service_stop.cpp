@@ -2,6 +2,7 @@
 
 #include "bench/raw_client.h"
 #include "platform/unique_handle.h"
+#include "protocol/provider_identity.h"
 #include "testkit/child_process.h"
 #include "testkit/pipe_client.h"
 #include "testkit/reference_service.h"
@@ -11,7 +12,6 @@
 
 namespace {
 
-constexpr wchar_t ServiceName[] = L"KestrovScanService";
 // A started service is running and serving within this on a busy machine.
 constexpr DWORD StartWaitMs = 30000;
 // The service promises to end within 2 s of a stop; a process that has not
@@ -43,7 +43,7 @@ class InstalledService {
 UniqueServiceHandle OpenKestrovService(DWORD access) {
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return UniqueServiceHandle();
-  return UniqueServiceHandle(OpenServiceW(manager.get(), ServiceName, access));
+  return UniqueServiceHandle(OpenServiceW(manager.get(), ScanServiceName, access));
 }
 
 bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {

@@ -20,3 +20,7 @@ inline constexpr wchar_t ProviderDllName[] = L"KestrovAmsi64.dll";
 #else
 inline constexpr wchar_t ProviderDllName[] = L"KestrovAmsi32.dll";
 #endif
+
+// The Windows service that serves the pipe, as the service control manager
+// knows it.
+inline constexpr wchar_t ScanServiceName[] = L"KestrovScanService";

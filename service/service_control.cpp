@@ -8,7 +8,6 @@
 
 #include <sddl.h>
 
-const wchar_t ServiceName[] = L"KestrovScanService";
 const wchar_t ServiceDisplayName[] = L"Kestrov Scan Service";
 
 namespace {
@@ -121,7 +120,7 @@ DWORD WINAPI OnServiceControl(DWORD code, DWORD, void*, void*) {
 }
 
 void WINAPI ServiceMain(DWORD, wchar_t**) {
-  control.status = RegisterServiceCtrlHandlerExW(ServiceName, OnServiceControl, nullptr);
+  control.status = RegisterServiceCtrlHandlerExW(ScanServiceName, OnServiceControl, nullptr);
   if (control.status == nullptr) {
     control.exitCode = ExitFailed;
     return;
@@ -204,8 +203,8 @@ int RunUnderServiceControl(const CommandLine& commandLine) {
   control.stopEvent = stop.get();
   control.reloadEvent = reload.get();
   control.commandLine = &commandLine;
-  wchar_t name[sizeof ServiceName / sizeof(wchar_t)];
-  lstrcpyW(name, ServiceName);
+  wchar_t name[sizeof ScanServiceName / sizeof(wchar_t)];
+  lstrcpyW(name, ScanServiceName);
   const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) {
     PrintError(ErrorText(L"--service is for the service control manager; run without it to "
@@ -282,13 +281,13 @@ int InstallService(const CommandLine& commandLine) {
     return ExitFailed;
   }
   UniqueServiceHandle service(CreateServiceW(
-      manager.get(), ServiceName, ServiceDisplayName, SERVICE_ALL_ACCESS,
+      manager.get(), ScanServiceName, ServiceDisplayName, SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
       nullptr, nullptr, nullptr, nullptr /* LocalSystem */, nullptr));
   if (!service) {
     const DWORD code = GetLastError();
     PrintError(code == ERROR_SERVICE_EXISTS
-                   ? std::wstring(ServiceName) + L" is installed already; --uninstall it first"
+                   ? std::wstring(ScanServiceName) + L" is installed already; --uninstall it first"
                    : ErrorText(L"cannot create the service", code));
     return ExitFailed;
   }
@@ -324,7 +323,7 @@ int InstallService(const CommandLine& commandLine) {
                          static_cast<DWORD>(status)));
     return ExitFailed;
   }
-  PrintError(std::wstring(L"installed ") + ServiceName + L": " + binaryPath);
+  PrintError(std::wstring(L"installed ") + ScanServiceName + L": " + binaryPath);
   return 0;
 }
 
@@ -335,14 +334,14 @@ int UninstallService() {
     return ExitFailed;
   }
   UniqueServiceHandle service(
-      OpenServiceW(manager.get(), ServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+      OpenServiceW(manager.get(), ScanServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
   if (!service) {
     const DWORD code = GetLastError();
     if (code != ERROR_SERVICE_DOES_NOT_EXIST) {
       PrintError(ErrorText(L"cannot open the service", code));
       return ExitFailed;
     }
-    PrintError(std::wstring(ServiceName) + L" is not installed");
+    PrintError(std::wstring(ScanServiceName) + L" is not installed");
   } else {
     SERVICE_STATUS status = {};
     if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
@@ -357,7 +356,7 @@ int UninstallService() {
       PrintError(ErrorText(L"cannot delete the service", GetLastError()));
       return ExitFailed;
     }
-    PrintError(std::wstring(L"uninstalled ") + ServiceName);
+    PrintError(std::wstring(L"uninstalled ") + ScanServiceName);
   }
   const LSTATUS deleted = RegDeleteTreeW(HKEY_LOCAL_MACHINE, EventSourceKey);
   if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
@@ -373,7 +372,7 @@ bool SendControl(DWORD control, const wchar_t* foregroundEvent, DWORD access) {
   UniqueKernelHandle foreground(OpenEventW(EVENT_MODIFY_STATE, FALSE, foregroundEvent));
   if (foreground) return SetEvent(foreground.get()) != 0;
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueServiceHandle service(manager ? OpenServiceW(manager.get(), ServiceName, access)
+  UniqueServiceHandle service(manager ? OpenServiceW(manager.get(), ScanServiceName, access)
                                       : nullptr);
   SERVICE_STATUS status = {};
   return service && ControlService(service.get(), control, &status);

@@ -2,9 +2,9 @@
 // manager, installing and uninstalling it, and stopping it from a command.
 #pragma once
 
+#include "protocol/provider_identity.h"
 #include "service/options.h"
 
-extern const wchar_t ServiceName[];         // KestrovScanService
 extern const wchar_t ServiceDisplayName[];  // Kestrov Scan Service
 
 // Serves under the service control manager until it says stop. Returns the

@@ -3,6 +3,7 @@
 // the manager (and sc.exe), scanned through the provider, uninstalled.
 #include "tests/service/service_harness.h"
 
+#include "protocol/provider_identity.h"
 #include "testkit/child_process.h"
 #include "testkit/test_service.h"
 
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr wchar_t Name[] = L"KestrovScanService";
 // A started service is running within this on a slow machine.
 constexpr DWORD StartWaitMs = 20000;
 // The service's promise: a stop ends within 2 s. The slack covers the
@@ -41,7 +41,7 @@ class InstalledServiceTest : public testing::Test {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     openError = manager ? 0 : GetLastError();
     if (!manager) return UniqueServiceHandle();
-    UniqueServiceHandle service(OpenServiceW(manager.get(), Name, access));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), ScanServiceName, access));
     if (!service) openError = GetLastError();
     return service;
   }
