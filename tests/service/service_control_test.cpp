@@ -281,9 +281,13 @@ TEST_F(InstalledServiceTest, StopUnderLoadEndsWithinTheBoundAndLogsEveryAnswered
   WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, ClientWaitMs);
   for (HANDLE thread : threads) CloseHandle(thread);
   EXPECT_LE(stopMs, StopBoundMs + StopSlackMs);
-  const long answered = load.answered.load();
-  const std::vector<std::string> lines = LogLinesOf(static_cast<size_t>(answered));
-  EXPECT_EQ(lines.size(), static_cast<size_t>(answered));
+  const size_t answered = static_cast<size_t>(load.answered.load());
+  const std::vector<std::string> lines = LogLinesOf(answered);
+  // Every verdict a client read is logged. The log may hold one more per
+  // client: a verdict the service sent (and logged) just as the stop ended
+  // the connection, before the client could read it.
+  EXPECT_GE(lines.size(), answered);
+  EXPECT_LE(lines.size(), answered + threads.size());
 }
 
 TEST_F(InstalledServiceTest, StopCommandStopsTheInstalledService) {
